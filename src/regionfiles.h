@@ -1,0 +1,37 @@
+// One dataset of the master file: the value of every column (file names and the sample
+// count) for one data line, with the field checks and the column rules of the subprogram.
+// A plain value type, copied by every component that needs a dataset's files; driver thread.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "flag.h"
+
+class Regionfiles {
+public:
+    // Splits data line `n` (1-based, for messages) at ";", checks every field, applies the
+    // column rules and the sample-count check. Returns the sample count (0 when none).
+    uint32_t parse(uint32_t n, const std::string& text);
+    // The column's value; a column without entry ends the run.
+    std::string get(const std::string& column) const;
+    // Required: the column must have an entry; not required: its entry is removed.
+    void isSet(const std::string& column, bool required);
+    // Stores a file field after checking that its extension names column `j` of the header.
+    void setFilename(uint32_t j, const std::string& column, const std::string& field);
+    // Stores the n_samples field after checking that it is a positive whole number.
+    void setPosIntColumn(const std::string& column, const std::string& field);
+    // The column rules of the subprogram, then the sample-count check.
+    void checkFilenamesSet();
+    // Sample-count checks against the BGEN or BDOSE file; may remove `sample` and `incl`.
+    void checkBgen();
+    void checkBdose();
+
+    FlagMap flagMap;
+    uint32_t lineNumber = 0;
+    std::string line;
+    std::string masterfileName;
+    std::map<std::string, uint32_t> header;
+    std::map<std::string, std::string> files;
+};

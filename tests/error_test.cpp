@@ -1,0 +1,192 @@
+#include "error.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <thread>
+
+#include "support/process.h"
+
+namespace {
+
+TEST(ErrorReport, MessageAndPrefixFormsWriteExactBytesAndExitOne) {
+    struct Case {
+        std::function<void()> call;
+        std::string err;
+    } cases[] = {
+        {[] { Error("bad thing!"); }, "Error : bad thing!\n\n"},
+        {[] { Error(""); }, "\n"},
+        {[] { Error("\n\n", ""); }, "\n\nError : \n\n"},
+        {[] { Error("\n", "x"); }, "\nError : x\n\n"},
+        {[] { Error::fail("", "y"); }, "Error : y\n\n"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = runInChild(c.call);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+TEST(ErrorReport, BufferedStandardOutputIsFlushedBeforeExit) {
+    const ProcessResult r = runInChild([] {
+        std::cout << "progress";
+        Error("stop");
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "progress");
+    EXPECT_EQ(r.err, "Error : stop\n\n");
+}
+
+TEST(ErrorReport, ConcurrentFailuresProduceOneReport) {
+    const ProcessResult r = runInChild([] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([t] { Error("thread " + std::to_string(t) + " failed!"); });
+        for (auto& thread : threads) thread.join();
+    });
+    EXPECT_EQ(r.status, 1);
+    // Exactly one whole message.
+    ASSERT_EQ(r.err.rfind("Error : thread ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.find("Error", 1), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - 10), " failed!\n\n");
+}
+
+TEST(ErrorReport, UncaughtExceptionEndsThroughTerminateHandler) {
+    const ProcessResult r = runInChild([] {
+        failure::installTerminateHandler();
+        std::thread([] { throw std::runtime_error("boom"); }).join();
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error : boom\n\n");
+}
+
+TEST(ErrorToString, FixedDecimals) {
+    struct {
+        double value;
+        uint32_t decimals;
+        const char* text;
+    } cases[] = {{0.12345, 4, "0.1235"}, {-1.5, 4, "-1.5000"}, {2, 0, "2"}};
+    for (const auto& c : cases) EXPECT_EQ(Error::to_string(c.value, c.decimals), c.text);
+}
+
+TEST(ByteCount, DecimalUnits) {
+    struct {
+        double bytes;
+        const char* text;
+    } cases[] = {
+        {1234567, "1.23 MB"},     {1000000, "1 MB"},          {12345678, "12.3 MB"},
+        {999999, "1e+03 KB"},     {2.5e15, "2.5e+03 TB"},     {512, "512.000000 Bytes"},
+        {1000, "1 KB"},           {999, "999.000000 Bytes"},  {0, "0.000000 Bytes"},
+        {-8, "-8.000000 Bytes"},  {1e9, "1 GB"},              {std::nan(""), "nan Bytes"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(convertByteToHumanReadableCount(c.bytes), c.text) << c.bytes;
+}
+
+TEST(SetToString, JoinsWithSeparator) {
+    EXPECT_EQ(setToString({}, ","), "{}");
+    EXPECT_EQ(setToString({"x"}, ","), "x");
+    EXPECT_EQ(setToString({"a", "b", "c"}, ","), "a,b,c");
+    EXPECT_EQ(setToString({"a", ""}, " "), "a ");
+}
+
+TEST(SplitFields, SingleSeparatorRules) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(splitFields("", ' '), V{});
+    EXPECT_EQ(splitFields(" ", ' '), V{""});
+    EXPECT_EQ(splitFields("a b c", ' '), (V{"a", "b", "c"}));
+    EXPECT_EQ(splitFields("a b c ", ' '), (V{"a", "b", "c"}));
+    EXPECT_EQ(splitFields("a  b", ' '), (V{"a", "", "b"}));
+    EXPECT_EQ(splitFields("a;b;;", ';'), (V{"a", "b", ""}));
+    EXPECT_EQ(splitFields("a\r", ' '), (V{"a\r"}));
+}
+
+TEST(StringToPosInt, AcceptedValues) {
+    struct {
+        const char* field;
+        uint32_t value;
+    } cases[] = {{"12", 12}, {"+12", 12}, {"12.0", 12}, {"1e3", 1000}, {"0x10", 16}, {"4294967295", 4294967295u}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(stringToPosInt(c.field, "f.z", 3), c.value) << c.field;
+        EXPECT_EQ(stringToPosInt(c.field, "f.z", 3, 2), c.value) << c.field;
+    }
+}
+
+TEST(StringToPosInt, RejectedValuesWithBothForms) {
+    const std::string notPositive = "\n\nError : Expected a positive integer value in line 7";
+    const std::string tooLarge = " of file 'f.z smaller than or equal to 4,294,967,295!\n\n";
+    for (const char* field : {"0", "-3", "2.5", "12 ", "", "nan", "x"}) {
+        EXPECT_EQ(runInChild([&] { stringToPosInt(field, "f.z", 7); }).err, notPositive + " of file 'f.z'!\n\n");
+        const ProcessResult r = runInChild([&] { stringToPosInt(field, "f.z", 7, 3); });
+        EXPECT_EQ(r.err, notPositive + " column 3 of file 'f.z'!\n\n") << field;
+        EXPECT_EQ(r.status, 1);
+    }
+    for (const char* field : {"4294967296", "inf", "1e300"}) {
+        EXPECT_EQ(runInChild([&] { stringToPosInt(field, "f.z", 7); }).err, notPositive + tooLarge);
+        EXPECT_EQ(runInChild([&] { stringToPosInt(field, "f.z", 7, 3); }).err, notPositive + " column 3" + tooLarge);
+    }
+}
+
+TEST(StringToFloat, ValuesAndMessages) {
+    EXPECT_EQ(stringToFloat("0.5", "m.ld", 1, 2), 0.5);
+    EXPECT_EQ(stringToFloat(" -1e-3", "m.ld", 1, 2), -1e-3);
+    EXPECT_TRUE(std::isnan(stringToFloat("nan", "m.ld", 1, 2)));
+    EXPECT_TRUE(std::isinf(stringToFloat("inf", "m.ld", 1, 2)));
+    EXPECT_EQ(runInChild([] { stringToFloat("NA", "m.ld", 4, 5); }).err,
+              "\n\nError : Missing floating point value in line 4 column 5 of file 'm.ld'!\n\n");
+    for (const char* field : {"na", "", "1 ", "0.5x"})
+        EXPECT_EQ(runInChild([&] { stringToFloat(field, "m.ld", 4, 5); }).err,
+                  "\n\nError : Expected a floating point value in line 4 column 5 of file 'm.ld'!\n\n");
+}
+
+TEST(CheckLine, WordsAndMessages) {
+    const std::vector<std::string> words = {"rsid", "chromosome"};
+    {
+        std::istringstream in("rsid chromosome extra\nnext\n");
+        checkLine(in, "a.z", words, 1);
+        std::string rest;
+        std::getline(in, rest);
+        EXPECT_EQ(rest, "next");
+    }
+    struct {
+        const char* content;
+        std::string err;
+    } cases[] = {
+        {"rsid  chromosome\n", "\nError : Expected 'chromosome' in line 1 column 2 of file 'a.z'!\n\n"},
+        {"rsid\n", "\n\nError : File 'a.z' contains a missing value in line 1 column 2!\n\n"},
+        {"", "\n\nError : File 'a.z' contains a missing value in line 1 column 1!\n\n"},
+        {"RSID chromosome\n", "\nError : Expected 'rsid' in line 1 column 1 of file 'a.z'!\n\n"},
+        {"rsid chromosome\r\n", "\nError : Expected 'chromosome' in line 1 column 2 of file 'a.z'!\n\n"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = runInChild([&] {
+            std::istringstream in(c.content);
+            checkLine(in, "a.z", words, 1);
+        });
+        EXPECT_EQ(r.err, c.err) << c.content;
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+TEST(CheckMinNumOfCols, CountsAndRewinds) {
+    std::istringstream in("a b\nsecond\n");
+    checkMinNumOfCols(in, "s.sample", 2);
+    std::string first;
+    std::getline(in, first);
+    EXPECT_EQ(first, "a b");
+    for (const char* content : {"a b c", "a b c ", "a  b"}) {
+        std::istringstream three(content);
+        checkMinNumOfCols(three, "x", 3);
+    }
+    for (const char* content : {"", " ", "a b \nc d e\n"}) {
+        const ProcessResult r = runInChild([&] {
+            std::istringstream s(content);
+            checkMinNumOfCols(s, "s.sample", 3);
+        });
+        EXPECT_EQ(r.err, "\n\nError : File 's.sample' must contain at least 3 column(s)!\n\n") << content;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,41 @@
+#include "support/tempdir.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tesmaro-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::file(const std::string& name) const { return path_ + "/" + name; }
+
+std::string TempDir::write(const std::string& name, const std::string& content) const {
+    const std::string target = file(name);
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out.flush()) throw std::runtime_error("cannot write " + target);
+    return target;
+}
+
+std::string TempDir::read(const std::string& name) const {
+    const std::string source = !name.empty() && name[0] == '/' ? name : file(name);
+    std::ifstream in(source, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + source);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}

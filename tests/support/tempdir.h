@@ -1,0 +1,23 @@
+// A fresh temporary directory for one test, removed with everything in it on destruction.
+#pragma once
+
+#include <string>
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // The path of `name` inside the directory.
+    std::string file(const std::string& name) const;
+    // Writes `content` as the whole file `name`; returns its path.
+    std::string write(const std::string& name, const std::string& content) const;
+    // The whole content of file `name` (a path inside the directory or an absolute path).
+    std::string read(const std::string& name) const;
+
+private:
+    std::string path_;
+};
