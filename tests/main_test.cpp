@@ -1,0 +1,172 @@
+// The run driver through the real binary: exact standard output, standard error and exit status.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "flag.h"
+#include "support/process.h"
+#include "support/tempdir.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+const std::string banner =
+    "\n"
+    "|--------------------------------------|\n"
+    "| Welcome to Tesmaro v2.0              |\n"
+    "|                                      |\n"
+    "|                                      |\n"
+    "| Help :                               |\n"
+    "| - ./tesmaro --help                   |\n"
+    "|                                      |\n"
+    "|--------------------------------------|\n"
+    "\n";
+
+const std::string runTimeZero = "- Run time              : 0 hours, 0 minutes, 0 seconds\n\n";
+
+std::string joined(const Args& args) {
+    std::string text;
+    for (const auto& a : args) text += "[" + a + "]";
+    return text;
+}
+
+TEST(Main, NoArgumentsPrintsTheBannerThenFails) {
+    const ProcessResult r = runTesmaro({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "Error : No flags detected!\n\n");
+}
+
+TEST(Main, HelpPrintsBannerAndParameterTableAndExitsZero) {
+    const std::string help = runInChild([] { Flag().help(); }).out;
+    ASSERT_EQ(help.rfind("-----------------------\nCOMMAND-LINE PARAMETERS\n", 0), 0u);
+    // A help flag skips the master-file rule and every value conversion.
+    for (const Args& args : {Args{"-h"}, Args{"-help"}, Args{"--help"}, Args{"-h", "--write-bcor", "--read-only-bgen"},
+                             Args{"--help", "--bcor-to-text", "--in-files", "/no/such/file", "--dataset", "0"}}) {
+        const ProcessResult r = runTesmaro(args);
+        EXPECT_EQ(r.status, 0) << joined(args);
+        EXPECT_EQ(r.out, banner + help) << joined(args);
+        EXPECT_EQ(r.err, "") << joined(args);
+    }
+}
+
+TEST(Main, FailuresBeforeAnyWorkPrintOnlyTheBanner) {
+    const struct {
+        Args args;
+        std::string message;
+    } cases[] = {
+        {{"--help", "--write-bcor"},
+         "'--write-bcor' must be used together with '--read-bdose', '--read-only-bgen' or '--write-bdose'!"},
+        {{"-h", "--dataset", "1"},
+         "'--dataset' must be used together with '--bcor-to-text', '--text-to-bcor', --write-bcor', "
+         "'--write-bdose' or '--write-text'!"},
+        {{"--read-only-bgen"},
+         "'--bcor-to-text', '--text-to-bcor', '--write-bcor', '--write-bdose' or '--write-text' must be used!"},
+        // Without a master file these would have nothing to do, yet would end with status 0.
+        {{"--write-bcor", "--read-only-bgen"},
+         "'--write-bcor', '--write-bdose', '--write-text' and '--text-to-bcor' must be used together with "
+         "'--in-files'!"},
+        {{"--write-bcor", "--read-only-bgen", "--dataset", "3"},
+         "'--write-bcor', '--write-bdose', '--write-text' and '--text-to-bcor' must be used together with "
+         "'--in-files'!"},
+        {{"--text-to-bcor"},
+         "'--write-bcor', '--write-bdose', '--write-text' and '--text-to-bcor' must be used together with "
+         "'--in-files'!"},
+        {{"--bcor-to-text", "--bcor-file", "a", "--ld-file", "b", "--range", "1-2", "--rsids", "rs1"},
+         "'--range' and '--rsids' cannot be used together!"},
+        {{"--write-bcor", "--x"}, "Cannot recognize flag '--x'!"},
+        {{"--n-threads", "2", "--n-threads", "4"}, "Command-line flag 'n-threads' with value '4' has already been set!"},
+        {{"--bcor-to-text", "--bcor-file", "a", "--ld-file", "b", "--range", std::string(400, '9')},
+         "'--range' must be followed by two dash-separated positive integer values smaller than or equal to "
+         "4,294,967,295!"},
+        {{"--bcor-to-text", "--in-files", "/dev/null", "--dataset", "1," + std::string(400, '9')},
+         "'--dataset' must be followed by a positive integer values smaller than or equal to 4,294,967,295!"},
+        {{"--write-bcor", "--read-only-bgen", "--in-files", "/dev/null", "--n-threads", "inf"},
+         "'--n-threads' must be followed by a positive integer value smaller than or equal to 4,294,967,295!"},
+        {{"--write-bcor", "--read-only-bgen", "--in-files", "/dev/null", "--sample-miss", "nan"},
+         "'--miss' must be followed by a floating point value between 0.0 and 1.0!"},
+        {{"--write-bcor", "--read-bdose", "--in-files", "/dev/null", "--memory", "-nan"},
+         "'--cpu-mem' must be followed by a positive float value!"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = runTesmaro(c.args);
+        EXPECT_EQ(r.status, 1) << joined(c.args);
+        EXPECT_EQ(r.out, banner) << joined(c.args);
+        EXPECT_EQ(r.err, "Error : " + c.message + "\n\n") << joined(c.args);
+    }
+}
+
+TEST(Main, SettingsArePrintedBeforeTheMasterFileIsRead) {
+    TempDir dir;
+    const std::string master = dir.write("m.txt", "");
+    const ProcessResult r = runTesmaro({"--write-bcor", "--read-bdose", "--in-files", master, "--memory", "3",
+                                        "--n-threads", "2"});
+    EXPECT_EQ(r.out, banner +
+                         "--------\nSETTINGS\n--------\n"
+                         "- dataset       : all\n"
+                         "- compression   : medium\n"
+                         "- memory        : 3 GB\n"
+                         "- n-threads     : 2\n"
+                         "- sample-miss   : 0.1\n\n");
+    // The (empty) master file cannot give a dataset: one report naming it, status 1.
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("Error : ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("'" + master + "'"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Error", 1), std::string::npos) << r.err;
+}
+
+TEST(Main, TextToBcorPrintsNoSettings) {
+    TempDir dir;
+    const std::string master = dir.write("m.txt", "");
+    const ProcessResult r = runTesmaro({"--text-to-bcor", "--in-files", master});
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(Main, BcorToTextWithoutMasterFileRunsOneTitledDataset) {
+    const std::string settings = "--------\nSETTINGS\n--------\n- dataset : all\n";
+    const std::string title = "-----------------------\nConverting BCOR to text (1/1)\n-----------------------\n";
+    const struct {
+        Args extra;
+        std::string settings;
+        std::string ldLabel;
+    } cases[] = {
+        {{}, settings + "\n", "- LD matrix             : "},
+        {{"--range", "100-200"}, settings + "- range   : 100-200\n\n", "- LD matrix             : "},
+        {{"--rsids", "rs1,rs2"}, settings + "- rsids   : rs1,rs2\n\n", "- LD vector             : "},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        Args args{"--bcor-to-text", "--bcor-file", "in.bcor", "--ld-file", "out.ld"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const ProcessResult r = runTesmaro(args, dir.path());
+        EXPECT_EQ(r.status, 0) << joined(args);
+        EXPECT_EQ(r.err, "") << joined(args);
+        EXPECT_EQ(r.out, banner + c.settings + title + "- BCOR file             : in.bcor\n" + c.ldLabel +
+                             "out.ld\n" + runTimeZero)
+            << joined(args);
+    }
+}
+
+TEST(Main, AllocationFailureEndsWithOneReportNotAnAbort) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the limit allows";
+#else
+    // A sparse file of 8 GB without line ends as the --rsids list, read under a 150 MB limit.
+    TempDir dir;
+    const std::string ids = dir.write("ids.txt", "");
+    std::filesystem::resize_file(ids, uint64_t{8} << 30);
+    const ProcessResult r =
+        runProcess("/bin/sh", {"-c", std::string("ulimit -v 150000 && exec '") + TESMARO_BINARY +
+                                         "' --bcor-to-text --bcor-file a --ld-file b --rsids '" + ids + "'"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, "Error : Not enough memory to read the identifiers in '" + ids + "'!\n\n");
+#endif
+}
+
+}  // namespace
