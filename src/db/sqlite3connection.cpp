@@ -1,0 +1,48 @@
+#include "db/sqlite3connection.h"
+
+#include <sqlite3.h>
+
+#include "db/error.h"
+#include "db/sqlite3statement.h"
+
+namespace db {
+
+namespace {
+
+int openFlags(bool create, const std::string& mode) {
+    if (mode == "r") return SQLITE_OPEN_READONLY;
+    if (mode == "rw") return create ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READWRITE;
+    return 0;
+}
+
+}  // namespace
+
+int sqlite3_busy_callback(void*, int calls) { return calls <= 10 ? 1 : 0; }
+
+SQLite3Connection::SQLite3Connection(const std::string& filename, bool create, const std::string& mode)
+    : spec(filename) {
+    const int rc = sqlite3_open_v2(spec.c_str(), &db, openFlags(create, mode), nullptr);
+    if (rc != SQLITE_OK) fail(rc);
+    sqlite3_busy_handler(db, &sqlite3_busy_callback, nullptr);
+}
+
+SQLite3Connection::~SQLite3Connection() {
+    if (!managed || db == nullptr) return;
+    while (sqlite3_stmt* statement = sqlite3_next_stmt(db, nullptr)) sqlite3_finalize(statement);
+    sqlite3_close(db);
+    db = nullptr;
+}
+
+SQLStatement::UniquePtr SQLite3Connection::get_statement(const std::string& SQL) {
+    return SQLStatement::UniquePtr(new SQLite3Statement(this, SQL));
+}
+
+std::string SQLite3Connection::get_spec() const { return spec; }
+
+int64_t SQLite3Connection::get_last_insert_row_id() const { return sqlite3_last_insert_rowid(db); }
+
+void SQLite3Connection::finalise_statement(sqlite3_stmt* statement) { sqlite3_finalize(statement); }
+
+void SQLite3Connection::fail(int32_t code) const { throw Error(spec, code); }
+
+}  // namespace db

@@ -1,0 +1,377 @@
+#include "bgenindexparser.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "support/bgiwriter.h"
+#include "support/process.h"
+#include "support/tempdir.h"
+
+namespace {
+
+const std::string progress = "\r- Reading BGEN indexes  : ";
+const std::string progressDone = progress + "done!   ";
+
+Meta snp(const std::string& rsid, const std::string& chromosome, uint32_t position, const std::string& a1,
+         const std::string& a2) {
+    Meta meta;
+    meta.rsid = rsid;
+    meta.chromosome = chromosome;
+    meta.position = position;
+    meta.alleles = {a1, a2};
+    return meta;
+}
+
+// The SNP index of a Z file listing `snps` in this order.
+SnpIndex zIndex(const std::vector<Meta>& snps) {
+    SnpIndex index;
+    for (uint32_t k = 0; k < snps.size(); ++k) index.insert(SnpIndex::value_type(snps[k], k));
+    return index;
+}
+
+BgiVariantRow row(const Meta& meta, int64_t start, int64_t size) {
+    return BgiVariantRow{meta.rsid, meta.chromosome, meta.position, meta.allele(0), meta.allele(1), start, size};
+}
+
+BgiFile withVariants(const std::vector<BgiVariantRow>& variants) {
+    BgiFile file;
+    file.metadata = {bgiMetadata("data.bgen", 100, {1, 2, 3})};
+    file.variants = variants;
+    return file;
+}
+
+std::string recordLine(const std::string& rsid, uint32_t position, int64_t start, int64_t size) {
+    return rsid + " " + std::to_string(position) + " " + std::to_string(start) + " " + std::to_string(size) + "\n";
+}
+
+// Runs the lookup in a child on records in their loader's initial state; after a normal
+// return the child appends one line per record (see recordLine) after a line end.
+ProcessResult runLookup(const std::string& bgi, const SnpIndex& index) {
+    return runInChild([&] {
+        std::vector<BgenIndex> records(index.size());
+        BgenIndexParser("g.bgen", bgi, "z.z", index, &records);
+        std::cout << "\n";
+        for (const BgenIndex& r : records)
+            std::cout << recordLine(r.rsid, r.position, r.file_start_position, r.size_in_bytes);
+    });
+}
+
+std::string unmatched(const std::string& rsid) {
+    return "Error : SNP with rsID '" + rsid + "' in file 'z.z' could not be matched with SNP in BGEN file 'g.bgen'!\n";
+}
+
+std::string dbReport(const std::string& text, const std::string& path) {
+    return "Error : " + text + " (using BGEN index file '" + path + "')!\n\n";
+}
+
+TEST(BgenIndexMetadata, ReadsTheFirstRowWithEveryByte) {
+    TempDir dir;
+    std::vector<uint8_t> first(1000);
+    for (std::size_t k = 0; k < first.size(); ++k) first[k] = static_cast<uint8_t>(k * 7 % 256);
+    BgiFile file;
+    file.metadata = {bgiMetadata("cohort/chr1.bgen", 5000000123LL, first), bgiMetadata("other.bgen", 7, {9})};
+    const std::string bgi = dir.file("a.bgi");
+    writeBgi(bgi, file);
+    const std::string before = dir.read(bgi);
+
+    BgenIndexParser::MetaData meta;
+    { BgenIndexParser parser(bgi, &meta); }
+    EXPECT_EQ(meta.filename, "cohort/chr1.bgen");
+    EXPECT_EQ(meta.file_size, 5000000123LL);
+    EXPECT_EQ(meta.first_1000_bytes, first);
+    EXPECT_EQ(dir.read(bgi), before);
+}
+
+TEST(BgenIndexMetadata, NullAndEmptyValuesReadAsEmpty) {
+    TempDir dir;
+    const struct {
+        BgiMetadataRow row;
+        std::string filename;
+        int64_t size;
+    } cases[] = {
+        {BgiMetadataRow{std::nullopt, std::nullopt, std::nullopt}, "", 0},
+        {BgiMetadataRow{std::string(), int64_t{0}, std::vector<uint8_t>{}}, "", 0},
+        {BgiMetadataRow{std::string("x.bgen"), int64_t{-3}, std::nullopt}, "x.bgen", -3},
+    };
+    for (const auto& c : cases) {
+        BgiFile file;
+        file.metadata = {c.row};
+        const std::string bgi = dir.file("n.bgi");
+        writeBgi(bgi, file);
+        BgenIndexParser::MetaData meta;
+        meta.first_1000_bytes = {42};
+        BgenIndexParser(bgi, &meta);
+        EXPECT_EQ(meta.filename, c.filename);
+        EXPECT_EQ(meta.file_size, c.size);
+        EXPECT_TRUE(meta.first_1000_bytes.empty());
+    }
+}
+
+TEST(BgenIndexMetadata, MissingEmptyOrMisnamedTableIsMalformed) {
+    TempDir dir;
+    BgiFile noTable;
+    noTable.metadataTable = "";
+    BgiFile emptyTable;
+    BgiFile lowerCase;
+    lowerCase.metadataTable = "metadata";
+    lowerCase.metadata = {bgiMetadata("a.bgen", 1, {1})};
+    BgiFile upperCase = lowerCase;
+    upperCase.metadataTable = "METADATA";
+    // A view of that name is no table.
+    BgiFile view;
+    view.metadataTable = "Meta";
+    view.metadata = {bgiMetadata("a.bgen", 1, {1})};
+    view.extraSql = {"CREATE VIEW Metadata AS SELECT * FROM Meta"};
+    const BgiFile* cases[] = {&noTable, &emptyTable, &lowerCase, &upperCase, &view};
+    for (const BgiFile* file : cases) {
+        const std::string bgi = dir.file("m.bgi");
+        writeBgi(bgi, *file);
+        const ProcessResult r = runInChild([&] {
+            BgenIndexParser::MetaData meta;
+            BgenIndexParser(bgi, &meta);
+        });
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Error : File '" + bgi + "' appears malformed (empty Metadata table)\n\n");
+    }
+    // A file of no bytes is an empty database.
+    const std::string empty = dir.write("empty.bgi", "");
+    const ProcessResult r = runInChild([&] {
+        BgenIndexParser::MetaData meta;
+        BgenIndexParser(empty, &meta);
+    });
+    EXPECT_EQ(r.err, "Error : File '" + empty + "' appears malformed (empty Metadata table)\n\n");
+}
+
+TEST(BgenIndexMetadata, DatabaseFailures) {
+    TempDir dir;
+    const std::string missing = dir.file("missing.bgi");
+    const std::string text = dir.write("text.bgi", std::string(2048, 'b'));
+    BgiFile noFilename;
+    noFilename.metadata = {bgiMetadata("a.bgen", 1, {1})};
+    noFilename.extraSql = {"ALTER TABLE Metadata DROP COLUMN filename"};
+    const std::string dropped = dir.file("dropped.bgi");
+    writeBgi(dropped, noFilename);
+    const struct {
+        std::string path;
+        const char* text;
+    } cases[] = {
+        {missing, "Unable to open the database file"},
+        {text, "File opened that is not a database file"},
+        {dropped, "SQL error or missing database"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = runInChild([&] {
+            BgenIndexParser::MetaData meta;
+            BgenIndexParser(c.path, &meta);
+        });
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, dbReport(c.text, c.path));
+    }
+    EXPECT_FALSE(std::ifstream(missing).good());
+}
+
+TEST(BgenIndexLookup, FillsEveryRecordAtItsZFileNumber) {
+    TempDir dir;
+    const Meta a = snp("rs9", "2", 500, "A", "G");
+    const Meta b = snp("rs1", "10", 70, "C", "T");
+    const Meta c = snp("rs5", "2", 3000000000u, "AT", "A");  // above 2^31 - 1
+    const Meta d = snp("rs1", "9", 70, "C", "T");            // same rsid, other chromosome
+    // The index holds c's position as the signed 32-bit number with the same bits, rows for
+    // variants that are not in the Z file, and near misses that must not match.
+    BgiVariantRow cRow = row(c, 4000000000LL, 12);
+    cRow.position = 3000000000LL - 4294967296LL;
+    const std::vector<BgiVariantRow> rows = {
+        row(snp("rs7", "2", 1, "A", "C"), 10, 5),
+        row(d, 900, 40),
+        cRow,
+        row(snp("rs9", "2", 500, "A", "GG"), 1, 1),
+        row(a, 50, 25),
+        row(snp("rs1", "10", 71, "C", "T"), 2, 2),
+        row(b, 0, 0),
+    };
+    const std::string bgi = dir.file("l.bgi");
+    writeBgi(bgi, withVariants(rows));
+    const std::string before = dir.read(bgi);
+
+    const ProcessResult r = runLookup(bgi, zIndex({a, b, c, d}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, progress + progressDone + "\n" + recordLine("rs9", 500, 50, 25) + recordLine("rs1", 70, 0, 0) +
+                         recordLine("rs5", 3000000000u, 4000000000LL, 12) + recordLine("rs1", 70, 900, 40));
+    // Nothing is written to the index.
+    EXPECT_EQ(dir.read(bgi), before);
+}
+
+TEST(BgenIndexLookup, UnmatchedSnpsAreListedInMetaOrder) {
+    TempDir dir;
+    const Meta found = snp("rs4", "1", 10, "A", "G");
+    const Meta swapped = snp("rs8", "1", 20, "A", "G");
+    const Meta high = snp("rs2", "1", 2147483648u, "C", "T");
+    const Meta absentX = snp("rs3", "X", 5, "A", "C");
+    const Meta absent1 = snp("rs3", "1", 5, "A", "C");
+    const std::vector<BgiVariantRow> rows = {
+        row(found, 100, 10),
+        row(snp("rs8", "1", 20, "G", "A"), 200, 10),
+        // Stored as the positive number: the lookup binds the position as a negative one.
+        row(high, 300, 10),
+        row(snp("rs3", "2", 5, "A", "C"), 400, 10),
+    };
+    const std::string bgi = dir.file("u.bgi");
+    writeBgi(bgi, withVariants(rows));
+    const ProcessResult r = runLookup(bgi, zIndex({swapped, found, absentX, high, absent1}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, progress + progressDone + "\n\n" + unmatched("rs2") + unmatched("rs3") + unmatched("rs3") +
+                         unmatched("rs8"));
+    EXPECT_EQ(r.err, "\n");
+}
+
+TEST(BgenIndexLookup, NoMatchReportsEverySnp) {
+    TempDir dir;
+    const std::string bgi = dir.file("none.bgi");
+    writeBgi(bgi, withVariants({row(snp("rsX", "1", 1, "A", "C"), 1, 1)}));
+    const ProcessResult r =
+        runLookup(bgi, zIndex({snp("rsb", "1", 2, "A", "C"), snp("rsa", "1", 3, "A", "C"), snp("rsB", "1", 4, "A", "C")}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, progress + progressDone + "\n\n" + unmatched("rsB") + unmatched("rsa") + unmatched("rsb"));
+    EXPECT_EQ(r.err, "\n");
+}
+
+TEST(BgenIndexLookup, DuplicateRowsTheLastWins) {
+    TempDir dir;
+    const Meta a = snp("rs1", "1", 10, "A", "G");
+    const Meta b = snp("rs2", "1", 20, "A", "G");
+    const std::string bgi = dir.file("d.bgi");
+    writeBgi(bgi, withVariants({row(a, 100, 1), row(b, 500, 5), row(a, 200, 2), row(a, 300, 3)}));
+    const ProcessResult r = runLookup(bgi, zIndex({a, b}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, progress + progressDone + "\n" + recordLine("rs1", 10, 300, 3) + recordLine("rs2", 20, 500, 5));
+}
+
+TEST(BgenIndexLookup, EmptySnpIndexFinishesAtOnce) {
+    TempDir dir;
+    const std::string bgi = dir.file("e.bgi");
+    writeBgi(bgi, withVariants({row(snp("rs1", "1", 1, "A", "C"), 1, 1)}));
+    const ProcessResult r = runLookup(bgi, SnpIndex());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, progress + progressDone + "\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(BgenIndexLookup, SpinnerSignEveryFifthRow) {
+    TempDir dir;
+    const std::string minus = progress + "-";
+    const std::string plus = progress + "+";
+    const struct {
+        uint32_t rows;
+        std::string signs;
+    } cases[] = {
+        {0, ""},
+        {4, ""},
+        {5, minus},
+        {9, minus},
+        {10, minus + plus},
+        {14, minus + plus},
+        {15, minus + plus + minus},
+        {20, minus + plus + minus + plus},
+    };
+    for (const auto& c : cases) {
+        std::vector<Meta> snps;
+        std::vector<BgiVariantRow> rows;
+        std::string records;
+        for (uint32_t k = 0; k < c.rows; ++k) {
+            snps.push_back(snp("rs" + std::to_string(k), "1", 100 + k, "A", "C"));
+            rows.push_back(row(snps.back(), 1000 + k, 10));
+            records += recordLine(snps.back().rsid, 100 + k, 1000 + k, 10);
+        }
+        const std::string bgi = dir.file("s.bgi");
+        writeBgi(bgi, withVariants(rows));
+        const ProcessResult r = runLookup(bgi, zIndex(snps));
+        EXPECT_EQ(r.status, 0) << c.rows;
+        EXPECT_EQ(r.out, progress + c.signs + progressDone + "\n" + records) << c.rows;
+    }
+}
+
+TEST(BgenIndexLookup, NegativeOrMissingOffsetsAreRejected) {
+    TempDir dir;
+    const Meta a = snp("rs1", "1", 10, "A", "G");
+    const struct {
+        std::optional<int64_t> start;
+        std::optional<int64_t> size;
+    } cases[] = {{-1, 10}, {10, -1}, {INT64_MIN, 0}, {std::nullopt, 10}, {10, std::nullopt}};
+    for (const auto& c : cases) {
+        const std::string bgi = dir.file("o.bgi");
+        BgiVariantRow bad = row(a, 0, 0);
+        bad.file_start_position = c.start;
+        bad.size_in_bytes = c.size;
+        writeBgi(bgi, withVariants({bad}));
+        const ProcessResult r = runLookup(bgi, zIndex({a}));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, progress);
+        EXPECT_EQ(r.err, "\n\nError : BGEN index file '" + bgi +
+                             "' holds a negative or missing file position or size for SNP with rsID 'rs1'!\n\n");
+    }
+}
+
+TEST(BgenIndexLookup, DatabaseFailures) {
+    TempDir dir;
+    const std::string missing = dir.file("missing.bgi");
+    const std::string text = dir.write("text.bgi", std::string(2048, 'b'));
+    BgiFile noVariant = withVariants({});
+    noVariant.variantTable = "";
+    const std::string noVariantPath = dir.file("novariant.bgi");
+    writeBgi(noVariantPath, noVariant);
+    BgiFile noSize = withVariants({});
+    noSize.extraSql = {"ALTER TABLE Variant DROP COLUMN size_in_bytes"};
+    const std::string noSizePath = dir.file("nosize.bgi");
+    writeBgi(noSizePath, noSize);
+    const struct {
+        std::string path;
+        const char* text;
+    } cases[] = {
+        {missing, "Unable to open the database file"},
+        {text, "File opened that is not a database file"},
+        {noVariantPath, "SQL error or missing database"},
+        {noSizePath, "SQL error or missing database"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = runLookup(c.path, zIndex({snp("rs1", "1", 1, "A", "C")}));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, progress);
+        EXPECT_EQ(r.err, dbReport(c.text, c.path));
+    }
+}
+
+TEST(BgenIndexLookup, RecordsMustFitTheSnpNumbers) {
+    TempDir dir;
+    const std::string bgi = dir.file("r.bgi");
+    writeBgi(bgi, withVariants({}));
+    SnpIndex gap;
+    gap.insert(SnpIndex::value_type(snp("rs1", "1", 1, "A", "C"), 0));
+    gap.insert(SnpIndex::value_type(snp("rs2", "1", 2, "A", "C"), 2));
+    const struct {
+        SnpIndex index;
+        std::size_t records;
+    } cases[] = {
+        {zIndex({snp("rs1", "1", 1, "A", "C")}), 2},
+        {zIndex({snp("rs1", "1", 1, "A", "C")}), 0},
+        {gap, 2},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = runInChild([&] {
+            std::vector<BgenIndex> records(c.records);
+            BgenIndexParser("g.bgen", bgi, "z.z", c.index, &records);
+        });
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "Error : The SNP numbers of file 'z.z' do not match the " + std::to_string(c.records) +
+                             " index records of BGEN file 'g.bgen'!\n\n");
+    }
+}
+
+}  // namespace
