@@ -167,3 +167,13 @@ void checkMinNumOfCols(std::istream& stream, const std::string& file, uint32_t m
     stream.clear();
     stream.seekg(0, std::ios::beg);
 }
+
+void openTextFile(std::ifstream& stream, const std::string& file) {
+    if (file.empty()) Error::fail("", "No filename is specified!");
+    stream.open(file);
+    if (!stream.is_open()) Error::fail("", "File '" + file + "' cannot be opened!");
+}
+
+void checkReadToEnd(const std::istream& stream, const std::string& file) {
+    if (stream.bad()) Error::fail("File '" + file + "' cannot be read!");
+}
