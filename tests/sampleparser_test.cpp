@@ -210,6 +210,8 @@ TEST(SampleParser, OpeningTheFiles) {
         {missing, "x", "Error : File '" + missing + "' cannot be opened!\n\n"},
         {sample, "", "Error : No filename is specified!\n\n"},
         {sample, missing, "Error : File '" + missing + "' cannot be opened!\n\n"},
+        {dir.path(), "x", "Error : File '" + dir.path() + "' cannot be opened!\n\n"},
+        {sample, dir.path(), "Error : File '" + dir.path() + "' cannot be opened!\n\n"},
     };
     for (const auto& c : cases) {
         const ProcessResult r = runRead([&](SampleList* samples) {

@@ -133,6 +133,7 @@ TEST(SumStatsParser, OpeningTheFile) {
     } cases[] = {
         {"", true, "Error : No filename is specified!\n\n"},
         {missing, true, "Error : File '" + missing + "' cannot be opened!\n\n"},
+        {dir.path(), true, "Error : File '" + dir.path() + "' cannot be opened!\n\n"},
         {"", false, "Error : Cannot find file with extension 'z'!\n\n"},
     };
     for (const auto& c : cases) {
