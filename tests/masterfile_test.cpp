@@ -155,6 +155,20 @@ TEST(MasterfileParse, MasterFileThatCannotBeOpened) {
     }
 }
 
+// A master-file object holding the given datasets, as parse would leave it.
+Masterfile withDatasets(const std::vector<std::string>& flags,
+                        const std::vector<std::map<std::string, std::string>>& maps, int32_t bdoseVersion = -1) {
+    Masterfile masterfile;
+    Flag::Values values;
+    values.bdoseVersion = bdoseVersion;
+    masterfile.init(flagsOf(flags), values);
+    masterfile.filename = "runs/M.txt";
+    for (uint32_t k = 0; k < maps.size(); ++k) masterfile.setFiles(k + 1, maps[k]);
+    return masterfile;
+}
+
+// Until the sample-count and .bgi checks compare the line with the BGEN file, these files need
+// not exist.
 TEST(MasterfileCheckReadWrite, OutputFilesAreCreatedOrEmptiedBeforeWork) {
     TempDir dir;
     dir.write("a.bcor", "old correlations");
@@ -177,48 +191,43 @@ TEST(MasterfileCheckReadWrite, AFileThatCannotBeOpenedEndsTheRunAfterEarlierData
     TempDir dir;
     dir.write("present.incl", "");
     dir.write("present.sample", "");
-    dir.write("a.bdose", "");
-    dir.write("b.bdose", "");
     std::filesystem::create_directory(dir.file("folder.bcor"));
-    const std::string bgenRun = "z;bgen;bgi;bcor;n_samples;sample;incl\n"
-                                "a.z;a.bgen;a.bgi;a.bcor;10\n"
-                                "b.z;b.bgen;b.bgi;b.bcor;10;present.sample;present.incl\n";
+    using Map = std::map<std::string, std::string>;
+    const Map first{{"z", "a.z"}, {"bcor", "a.bcor"}};
+    const Map second{{"z", "b.z"}, {"bcor", "b.bcor"}, {"sample", "present.sample"}, {"incl", "present.incl"}};
     const struct {
-        std::string content;
-        std::vector<std::string> flags;
+        Map third;
         std::string message;
     } cases[] = {
-        {bgenRun + "c.z;c.bgen;c.bgi;missing/c.bcor;10\n", readOnlyBgen, "File 'missing/c.bcor' cannot be opened!"},
-        {bgenRun + "c.z;c.bgen;c.bgi;folder.bcor;10\n", readOnlyBgen, "File 'folder.bcor' cannot be opened!"},
+        {{{"bcor", "missing/c.bcor"}}, "File 'missing/c.bcor' cannot be opened!"},
+        {{{"bcor", "folder.bcor"}}, "File 'folder.bcor' cannot be opened!"},
         // incl is checked before sample, both before the output file.
-        {bgenRun + "c.z;c.bgen;c.bgi;missing/c.bcor;10;x.sample;x.incl\n", readOnlyBgen,
-         "File 'x.incl' cannot be opened!"},
-        {bgenRun + "c.z;c.bgen;c.bgi;missing/c.bcor;10;x.sample;present.incl\n", readOnlyBgen,
+        {{{"bcor", "missing/c.bcor"}, {"sample", "x.sample"}, {"incl", "x.incl"}}, "File 'x.incl' cannot be opened!"},
+        {{{"bcor", "missing/c.bcor"}, {"sample", "x.sample"}, {"incl", "present.incl"}},
          "File 'x.sample' cannot be opened!"},
-        // A BDOSE file to read must open; it is not created.
-        {"z;bdose;bcor;n_samples\na.z;a.bdose;a.bcor;10\nb.z;b.bdose;b.bcor;10\nc.z;c.bdose;c.bcor;10\n",
-         {"write-bcor", "read-bdose"}, "File 'c.bdose' cannot be opened!"},
+        {{{"bcor", "c.bcor"}, {"incl", "folder.bcor"}}, "File 'folder.bcor' cannot be opened!"},
     };
-    for (const auto& t : cases) {
+    for (const auto& c : cases) {
         dir.write("a.bcor", "old");
         dir.write("b.bcor", "old");
-        expectFailure(parseMaster(dir, t.content, t.flags), t.message, t.content);
-        EXPECT_EQ(dir.read("a.bcor"), "") << t.content;
-        EXPECT_EQ(dir.read("b.bcor"), "") << t.content;
-        EXPECT_FALSE(std::filesystem::exists(dir.file("c.bdose"))) << t.content;
+        Masterfile masterfile = withDatasets(readOnlyBgen, {first, second, c.third});
+        expectFailure(runInChild([&] {
+                          if (chdir(dir.path().c_str()) != 0) _exit(99);
+                          masterfile.checkReadWrite();
+                      }),
+                      c.message, c.message);
+        EXPECT_EQ(dir.read("a.bcor"), "") << c.message;
+        EXPECT_EQ(dir.read("b.bcor"), "") << c.message;
     }
 }
 
-// A master-file object holding the given datasets, as parse would leave it.
-Masterfile withDatasets(const std::vector<std::string>& flags,
-                        const std::vector<std::map<std::string, std::string>>& maps, int32_t bdoseVersion = -1) {
-    Masterfile masterfile;
-    Flag::Values values;
-    values.bdoseVersion = bdoseVersion;
-    masterfile.init(flagsOf(flags), values);
-    masterfile.filename = "runs/M.txt";
-    for (uint32_t k = 0; k < maps.size(); ++k) masterfile.setFiles(k + 1, maps[k]);
-    return masterfile;
+TEST(MasterfileCheckReadWrite, ABdoseFileToReadMustOpenAndIsNotCreated) {
+    TempDir dir;
+    const std::string path = dir.file("c.bdose");
+    const std::map<std::string, std::string> map{{"z", "c.z"}, {"bcor", dir.file("c.bcor")}, {"bdose", path}};
+    Masterfile masterfile = withDatasets({"write-bcor", "read-bdose"}, {map});
+    expectFailure(runInChild([&] { masterfile.checkReadWrite(); }), "File '" + path + "' cannot be opened!", path);
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 ProcessResult printInChild(const Masterfile& masterfile, uint32_t i) {

@@ -113,72 +113,77 @@ std::string wrongColumn(const std::string& field, const std::string& extension, 
            "' of the master file '" + master + "'!";
 }
 
+// The field rules hold in every mode; --text-to-bcor runs no sample-count check, so that the
+// resulting maps depend on the line alone.
 TEST(RegionfilesParse, FieldsAreSplitAtSemicolonsWithoutTrimming) {
-    const std::vector<std::string> header{"z", "bgen", "bgi", "bcor", "n_samples"};
-    const std::string ok = "bcor=a.bcor;bgen=b.bgen;bgi=b.bgi;n_samples=5;z=a.z;-> 5";
+    const std::vector<std::string> header{"z", "ld", "bgen", "bcor", "n_samples"};
+    const std::string ok = "bcor=a.bcor;ld=a.ld;n_samples=5;z=a.z;-> 5";
     expectCases({
-        {readOnlyBgen, header, "a.z;b.bgen;b.bgi;a.bcor;5", ok, false},
+        // Columns that the mode does not use are removed.
+        {textToBcor, header, "a.z;a.ld;b.bgen;a.bcor;5", ok, false},
         // A trailing ";" adds no field; two in a row enclose an empty one.
-        {readOnlyBgen, header, "a.z;b.bgen;b.bgi;a.bcor;5;", ok, false},
-        {readOnlyBgen, header, "a.z;b.bgen;b.bgi;a.bcor;5;;", moreEntries, true},
-        {readOnlyBgen, header, "a.z;b.bgen;b.bgi;a.bcor;5;x.z", moreEntries, true},
+        {textToBcor, header, "a.z;a.ld;b.bgen;a.bcor;5;", ok, false},
+        {textToBcor, header, "a.z;a.ld;b.bgen;a.bcor;5;;", moreEntries, true},
+        {textToBcor, header, "a.z;a.ld;b.bgen;a.bcor;5;x.z", moreEntries, true},
         // An empty field leaves its column unset; an empty line has no field.
-        {readOnlyBgen, header, "a.z;;b.bgi;a.bcor;5", missingEntry("bgen"), true},
-        {readOnlyBgen, header, "", missingEntry("z"), true},
+        {textToBcor, header, "a.z;;b.bgen;a.bcor;5", missingEntry("ld"), true},
+        {textToBcor, header, "", missingEntry("z"), true},
         // A line that ends early leaves the later columns unset.
-        {readOnlyBgen, header, "a.z;b.bgen;b.bgi;a.bcor", missingEntry("n_samples"), true},
+        {textToBcor, header, "a.z;a.ld;b.bgen;a.bcor", missingEntry("n_samples"), true},
         // Nothing is trimmed: blanks stay part of the value.
-        {readOnlyBgen, header, " a.z;b.bgen;b.bgi;a.bcor;5",
-         "bcor=a.bcor;bgen=b.bgen;bgi=b.bgi;n_samples=5;z= a.z;-> 5", false},
+        {textToBcor, header, " a.z;a.ld;;a.bcor;5", "bcor=a.bcor;ld=a.ld;n_samples=5;z= a.z;-> 5", false},
         // A carriage return stays part of the last field.
-        {readOnlyBgen, {"z", "bgen", "bgi", "n_samples", "bcor"}, "a.z;b.bgen;b.bgi;5;a.bcor\r",
-         unknownExtension("bcor\r", "a.bcor\r"), true},
-        {readOnlyBgen, header, "a.z;b.bgen;b.bgi;a.bcor;5\r", notPositive("n_samples"), true},
+        {textToBcor, {"z", "ld", "n_samples", "bcor"}, "a.z;a.ld;5;a.bcor\r", unknownExtension("bcor\r", "a.bcor\r"),
+         true},
+        {textToBcor, header, "a.z;a.ld;b.bgen;a.bcor;5\r", notPositive("n_samples"), true},
         // A word given twice keeps its last position, leaving position 0 without a column; so
         // does an empty header word, whatever the field holds.
-        {readOnlyBgen, {"z", "bgen", "z"}, "a.z;b.bgen;c.z", moreEntries, true},
-        {readOnlyBgen, {"z", "", "bgen"}, "a.z;;b.bgen", moreEntries, true},
+        {textToBcor, {"z", "bcor", "z"}, "a.z;a.bcor;c.z", moreEntries, true},
+        {textToBcor, {"z", "", "bcor"}, "a.z;;a.bcor", moreEntries, true},
     });
 }
 
 TEST(RegionfilesParse, ExtensionMustNameTheFieldsOwnColumn) {
-    const std::vector<std::string> header{"z", "bgen", "bgi", "bcor", "n_samples", "extra"};
-    const std::string rest = ";b.bgen;b.bgi;a.bcor;5";
+    const std::vector<std::string> header{"z", "ld", "bgen", "bgi", "bcor", "n_samples", "extra"};
+    const std::string rest = ";a.ld;b.bgen;b.bgi;a.bcor;5";
+    const std::string map = "bcor=a.bcor;ld=a.ld;n_samples=5;z=";
     expectCases({
-        {readOnlyBgen, header, "data.set2/region1" + rest, unknownExtension("set2/region1", "data.set2/region1"), true},
-        {readOnlyBgen, header, "region1.Z" + rest, unknownExtension("Z", "region1.Z"), true},
-        {readOnlyBgen, header, "region1." + rest, unknownExtension("", "region1."), true},
-        {readOnlyBgen, header, "a.z;b.bgen;a.bgen;a.bcor;5", wrongColumn("a.bgen", "bgen", "bgi"), true},
-        {readOnlyBgen, header, "a.bcor" + rest, wrongColumn("a.bcor", "bcor", "z"), true},
+        {textToBcor, header, "data.set2/region1" + rest, unknownExtension("set2/region1", "data.set2/region1"), true},
+        {textToBcor, header, "region1.Z" + rest, unknownExtension("Z", "region1.Z"), true},
+        {textToBcor, header, "region1." + rest, unknownExtension("", "region1."), true},
+        {textToBcor, header, "a.z;a.ld;b.bgen;a.bgen;a.bcor;5", wrongColumn("a.bgen", "bgen", "bgi"), true},
+        {textToBcor, header, "a.bcor" + rest, wrongColumn("a.bcor", "bcor", "z"), true},
         // The last "." decides, directories included; a field without "." is its own extension.
-        {readOnlyBgen, header, "run.v2/a.z" + rest,
-         "bcor=a.bcor;bgen=b.bgen;bgi=b.bgi;n_samples=5;z=run.v2/a.z;-> 5", false},
-        {readOnlyBgen, header, "z" + rest, "bcor=a.bcor;bgen=b.bgen;bgi=b.bgi;n_samples=5;z=z;-> 5", false},
+        {textToBcor, header, "run.v2/a.z" + rest, map + "run.v2/a.z;-> 5", false},
+        {textToBcor, header, "z" + rest, map + "z;-> 5", false},
         // Other header words are columns that no rule touches.
-        {readOnlyBgen, header, "a.z" + rest + ";notes.extra",
-         "bcor=a.bcor;bgen=b.bgen;bgi=b.bgi;extra=notes.extra;n_samples=5;z=a.z;-> 5", false},
-        {readOnlyBgen, header, "a.z" + rest + ";notes.txt", unknownExtension("txt", "notes.txt"), true},
+        {textToBcor, header, "a.z" + rest + ";notes.extra",
+         "bcor=a.bcor;extra=notes.extra;ld=a.ld;n_samples=5;z=a.z;-> 5", false},
+        {textToBcor, header, "a.z" + rest + ";notes.txt", unknownExtension("txt", "notes.txt"), true},
     });
 }
 
 TEST(RegionfilesParse, SampleCountMustBeAPositiveWholeNumber) {
     // n_samples stands before the last column, so that its field can be empty.
-    const std::vector<std::string> header{"z", "bgen", "bgi", "n_samples", "bcor"};
-    const auto line = [](const std::string& count) { return "a.z;b.bgen;b.bgi;" + count + ";a.bcor"; };
-    const std::string map = "bcor=a.bcor;bgen=b.bgen;bgi=b.bgi;n_samples=";
+    const std::vector<std::string> header{"z", "ld", "n_samples", "bcor"};
+    const auto line = [](const std::string& count) { return "a.z;a.ld;" + count + ";a.bcor"; };
+    const std::string map = "bcor=a.bcor;ld=a.ld;n_samples=";
     std::vector<Case> cases;
     for (const std::string bad : {"0", "2.5", "-3", "", "nan", "5x", "0x", " "})
-        cases.push_back({readOnlyBgen, header, line(bad), notPositive("n_samples"), true});
+        cases.push_back({textToBcor, header, line(bad), notPositive("n_samples"), true});
     for (const std::string huge : {"4294967296", "1e10", "inf"})
-        cases.push_back({readOnlyBgen, header, line(huge), tooLarge("n_samples"), true});
-    cases.push_back({readOnlyBgen, header, line("1e3"), map + "1e3;z=a.z;-> 1000", false});
-    cases.push_back({readOnlyBgen, header, line("4294967295"), map + "4294967295;z=a.z;-> 4294967295", false});
-    cases.push_back({readOnlyBgen, header, line("0x10"), map + "0x10;z=a.z;-> 16", false});
+        cases.push_back({textToBcor, header, line(huge), tooLarge("n_samples"), true});
+    cases.push_back({textToBcor, header, line("1e3"), map + "1e3;z=a.z;-> 1000", false});
+    cases.push_back({textToBcor, header, line("4294967295"), map + "4294967295;z=a.z;-> 4294967295", false});
+    cases.push_back({textToBcor, header, line("0x10"), map + "0x10;z=a.z;-> 16", false});
     // The field is checked even in a mode that removes the column afterwards.
     cases.push_back({bcorToText, header, line(""), notPositive("n_samples"), true});
+    cases.push_back({readOnlyBgen, header, line("-1"), notPositive("n_samples"), true});
     expectCases(cases);
 }
 
+// Until the sample-count checks compare n_samples with the BGEN or BDOSE file, `sample` and
+// `incl` stay as the line gives them in the modes that run such a check.
 TEST(RegionfilesParse, ColumnRulesOfEverySubprogram) {
     expectCases({
         {readOnlyBgen, fullHeader, fullLine,
