@@ -395,8 +395,9 @@ void Bdose::writeDosages_v10() {
             const Share share = threadShare(m, static_cast<uint64_t>(omp_get_num_threads()), t);
             BgenThread bgen;
             openBgen(&bgen);
-            const binio::FileDescriptor out = binio::FileDescriptor::open(context.bdosePath, O_WRONLY);
-            if (!out.valid()) Error::fail("\n\n", "Failed to write dosages to file '" + context.bdosePath + "'!");
+            const std::string failed = "Failed to write dosages to file '" + context.bdosePath + "'!";
+            binio::FileDescriptor out = binio::FileDescriptor::open(context.bdosePath, O_WRONLY);
+            if (!out.valid()) Error::fail("\n\n", failed);
             double* row = dosageBuffer.data() + t * n;
             std::vector<uint8_t> bytes(n * 8);
             for (uint64_t snp = share.first; snp < share.first + share.size; ++snp) {
@@ -413,9 +414,10 @@ void Bdose::writeDosages_v10() {
                     binio::storeLE<uint64_t>(bytes.data() + j * 8, bits);
                 }
                 if (!binio::pwriteFull(out.get(), bytes.data(), bytes.size(), rowOffsets[snp])) {
-                    Error::fail("\n\n", "Failed to write dosages to file '" + context.bdosePath + "'!");
+                    Error::fail("\n\n", failed);
                 }
             }
+            if (!out.close()) Error::fail("\n\n", failed);
         }
     }
     status("dosages done!");
@@ -602,8 +604,9 @@ void Bdose::writeCompressedBufferToStream(uint32_t snp, const std::vector<uint8_
 
 uint64_t Bdose::mergeParts(std::vector<Ordering>& orderings, const std::vector<PartFile>& parts, uint64_t base,
                            const std::string& prefix) {
-    const binio::FileDescriptor out = binio::FileDescriptor::open(context.bdosePath, O_RDWR);
-    if (!out.valid()) Error::fail("\n\n", "Failed to open file '" + context.bdosePath + "' for writing!");
+    const std::string failed = "Failed to write to file '" + context.bdosePath + "'!";
+    binio::FileDescriptor out = binio::FileDescriptor::open(context.bdosePath, O_RDWR);
+    if (!out.valid()) Error::fail("\n\n", failed);
     Progress progress(orderings.size(), kStage + prefix);
     uint64_t running = 0;
     for (std::size_t j = 0; j < orderings.size(); ++j) {
@@ -630,6 +633,7 @@ uint64_t Bdose::mergeParts(std::vector<Ordering>& orderings, const std::vector<P
         }
         writeBufferToStreamMPI(ordering, parts[j], out);
     }
+    if (!out.close()) Error::fail("\n\n", failed);
     return running;
 }
 
