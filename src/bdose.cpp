@@ -270,7 +270,7 @@ void Bdose::initDosageBuffer() {
     }
 }
 
-void Bdose::openBgen(BgenThread* thread) const {
+void Bdose::initBgen(BgenThread* thread) const {
     thread->stream.open(context.bgenPath, std::ios::binary);
     if (!thread->stream) Error::fail("Failed to open file '" + context.bgenPath + "'!");
     uint32_t offset = 0;
@@ -287,6 +287,20 @@ uint32_t Bdose::maxSampleIndex() const {
     return largest;
 }
 
+void Bdose::readMeta(BgenThread* thread) const {
+    Meta& meta = thread->meta;
+    meta.alleles.clear();
+    genfile::bgen::read_snp_identifying_data(
+        thread->stream, thread->context, &thread->varid, &meta.rsid, &meta.chromosome, &meta.position,
+        [&meta](std::size_t k) { meta.alleles.reserve(k); },
+        [&meta](std::size_t, const std::string& allele) { meta.alleles.push_back(allele); });
+}
+
+void Bdose::readProbs(BgenThread* thread) const {
+    genfile::bgen::read_probabilities(thread->stream, thread->context, &thread->stored, &thread->uncompressed,
+                                      &thread->probabilities);
+}
+
 void Bdose::readDosages(uint32_t n, BgenThread* thread, double* row) const {
     const BgenIndex& place = bgenIndexes[n];
     const auto zSnp = snpIndex.right.find(n);
@@ -299,14 +313,8 @@ void Bdose::readDosages(uint32_t n, BgenThread* thread, double* row) const {
     try {
         thread->stream.clear();
         thread->stream.seekg(place.file_start_position);
-        Meta& meta = thread->meta;
-        meta.alleles.clear();
-        genfile::bgen::read_snp_identifying_data(
-            thread->stream, thread->context, &thread->varid, &meta.rsid, &meta.chromosome, &meta.position,
-            [&meta](std::size_t k) { meta.alleles.reserve(k); },
-            [&meta](std::size_t, const std::string& allele) { meta.alleles.push_back(allele); });
-        genfile::bgen::read_probabilities(thread->stream, thread->context, &thread->stored, &thread->uncompressed,
-                                          &thread->probabilities);
+        readMeta(thread);
+        readProbs(thread);
     } catch (const std::exception& e) {
         Error::fail("Could not read " + name + " from file '" + context.bgenPath + "' (" + e.what() + ")!");
     }
@@ -394,7 +402,7 @@ void Bdose::writeDosages_v10() {
             const uint64_t t = static_cast<uint64_t>(omp_get_thread_num());
             const Share share = threadShare(m, static_cast<uint64_t>(omp_get_num_threads()), t);
             BgenThread bgen;
-            openBgen(&bgen);
+            initBgen(&bgen);
             const std::string failed = "Failed to write dosages to file '" + context.bdosePath + "'!";
             binio::FileDescriptor out = binio::FileDescriptor::open(context.bdosePath, O_WRONLY);
             if (!out.valid()) Error::fail("\n\n", failed);
@@ -566,7 +574,7 @@ void Bdose::writeDosages_v11() {
             const uint64_t t = static_cast<uint64_t>(omp_get_thread_num());
             const Share share = threadShare(m, static_cast<uint64_t>(omp_get_num_threads()), t);
             BgenThread bgen;
-            openBgen(&bgen);
+            initBgen(&bgen);
             double* row = dosageBuffer.data() + t * n;
             std::vector<uint8_t> encoded(n * code->width);
             std::vector<uint8_t> block;

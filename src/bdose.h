@@ -113,7 +113,11 @@ private:
     std::vector<uint8_t> metaRecord(uint32_t n) const;
 
     // Opens the calling thread's BGEN stream and reads the header; a failure ends the run.
-    void openBgen(BgenThread* thread) const;
+    void initBgen(BgenThread* thread) const;
+    // Read the variant at the stream's position: its identity into thread->meta, then its
+    // genotype probabilities into thread->probabilities.
+    void readMeta(BgenThread* thread) const;
+    void readProbs(BgenThread* thread) const;
     uint32_t maxSampleIndex() const;
     // Reads SNP n's variant at its indexed position, checks that every sample is diploid and
     // writes the N raw dosages to `row`.

@@ -443,6 +443,11 @@ TEST(BdoseWriter, PartFilesStayAndStaleOnesAreNeverMerged) {
         d.dir.write("two.bdose.bdose.tmp" + std::to_string(t), std::string(5000, 'y'));
     }
     ASSERT_EQ(d.write(1, 2, "two.bdose").status, 0);
+    // More threads than SNPs: one part file of each kind per SNP.
+    ASSERT_EQ(d.write(1, 8, "eight.bdose").status, 0);
+    EXPECT_TRUE(exists(d.dir.file("eight.bdose.bdose.tmp6")));
+    EXPECT_FALSE(exists(d.dir.file("eight.bdose.bdose.tmp7")));
+    EXPECT_FALSE(exists(d.dir.file("eight.bdose.meta.tmp7")));
     EXPECT_EQ(fileBytes(d.dir.file("two.bdose")), fileBytes(d.dir.file("one.bdose")));
     for (const std::string part : {"two.bdose.meta.tmp", "two.bdose.bdose.tmp"}) {
         EXPECT_NE(fileBytes(d.dir.file(part + "0")), std::string(5000, part[10] == 'm' ? 'x' : 'y'));
@@ -466,36 +471,46 @@ TEST(BdoseWriter, NoSnpsGivesHeaderOnlyFiles) {
 
 TEST(BdoseWriter, FailuresEndTheRunWithoutDone) {
     const Dataset d = layout2Dataset();
+    std::vector<BgenIndex> outside = d.indexes;
+    outside[2].file_start_position = 1 << 30;
     struct Case {
-        std::string name;
-        uint8_t version;
         std::string bdosePath;
         std::string bgenPath;
-        std::string err;
+        const std::vector<BgenIndex>* indexes;
+        std::string errStart;  // the message begins with this
+        std::string errEnd;    // and ends with this
     };
     const std::string noDir = d.dir.file("no/such/dir/out.bdose");
     const std::string noBgen = d.dir.file("missing.bgen");
-    const std::vector<Case> cases = {
-        {"v10 output", 0, noDir, d.bgenPath, "\n\nError : Failed to write meta information to file '" + noDir + "'!\n\n"},
-        {"v11 output", 1, noDir, d.bgenPath, "\n\nError : Failed to write the header to file '" + noDir + "'!\n\n"},
-        {"v10 bgen", 0, d.dir.file("a.bdose"), noBgen, "Error : Failed to open file '" + noBgen + "'!\n\n"},
-        {"v11 bgen", 1, d.dir.file("b.bdose"), noBgen, "Error : Failed to open file '" + noBgen + "'!\n\n"},
-    };
-    for (const Case& c : cases) {
-        Bdose::Context context = d.context(c.version, 1, c.bdosePath);
-        context.bgenPath = c.bgenPath;
-        const ProcessResult r = runInChild([&] {
-            Bdose writer;
-            writer.init(3, context, d.indexes, d.snpIndex, d.samples);
-            if (c.version == 0) {
-                writer.write_v10();
-            } else {
-                writer.write_v11();
-            }
-        });
-        EXPECT_EQ(r.status, 1) << c.name;
-        EXPECT_TRUE(endsWith(r.err, c.err)) << c.name << ": " << r.err;
-        EXPECT_EQ(r.out.find("done!\n"), std::string::npos) << c.name;
+    for (uint8_t version = 0; version < 2; ++version) {
+        SCOPED_TRACE("version " + std::to_string(version));
+        const std::vector<Case> cases = {
+            {noDir, d.bgenPath, &d.indexes,
+             version ? "\n\nError : Failed to write the header to file '" : "\n\nError : Failed to write meta information to file '",
+             noDir + "'!\n\n"},
+            {d.dir.file("a.bdose"), noBgen, &d.indexes, "Error : Failed to open file '", noBgen + "'!\n\n"},
+            {d.dir.file("b.bdose"), d.bgenPath, &outside, "Error : The position of SNP 3 (rsID 'rs102') lies outside file '",
+             d.bgenPath + "'!\n\n"},
+            // Every write fails on a full device: whichever check sees it first ends the run.
+            {"/dev/full", d.bgenPath, &d.indexes, "\n\nError : Failed to write ", " file '/dev/full'!\n\n"},
+        };
+        for (const Case& c : cases) {
+            Bdose::Context context = d.context(version, 1, c.bdosePath);
+            context.bgenPath = c.bgenPath;
+            const ProcessResult r = runInChild([&] {
+                Bdose writer;
+                writer.init(3, context, *c.indexes, d.snpIndex, d.samples);
+                if (version == 0) {
+                    writer.write_v10();
+                } else {
+                    writer.write_v11();
+                }
+            });
+            EXPECT_EQ(r.status, 1) << c.errStart;
+            EXPECT_EQ(r.err.rfind(c.errStart, 0), 0u) << r.err;
+            EXPECT_TRUE(endsWith(r.err, c.errEnd)) << r.err;
+            EXPECT_EQ(r.out.find("done!\n"), std::string::npos) << c.errStart;
+        }
     }
 }
 
