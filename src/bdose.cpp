@@ -27,10 +27,10 @@ void status(const std::string& text) {
     std::cout << line << std::flush;
 }
 
-// The progress of one entry-by-entry stage: a percentage with three decimals.
+// The progress of one entry-by-entry stage: a percentage (standard output is in fixed notation
+// with three decimals from the header on).
 void percent(const std::string& text, uint64_t done, uint64_t total) {
-    std::cout << kStage << text << std::fixed << std::setprecision(3)
-              << static_cast<double>(done) * 100.0 / static_cast<double>(total) << "%" << std::flush;
+    std::cout << kStage << text << static_cast<double>(done) * 100.0 / static_cast<double>(total) << "%" << std::flush;
 }
 
 // The progress of a parallel stage or a merge: every thread counts its items, the calling
@@ -222,6 +222,8 @@ void Bdose::checkStream(const std::string& what) const {
 }
 
 void Bdose::writeHeader() {
+    // Percentages are printed with three decimals from here on.
+    std::cout << std::fixed << std::setprecision(3);
     status("header");
     std::vector<uint8_t> header(context.magicNumber.begin(), context.magicNumber.end());
     appendText32(header, context.bgenPath, "The BGEN path of file '" + context.bdosePath + "' is too long!");
