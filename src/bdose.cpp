@@ -278,13 +278,13 @@ void Bdose::initDosageBuffer() {
     }
 }
 
-void Bdose::initBgen(Worker* thread) const {
-    thread->stream.open(context.bgenPath, std::ios::binary);
-    if (!thread->stream) Error::fail("Failed to open file '" + context.bgenPath + "'!");
+void Bdose::initBgen(Worker* worker) const {
+    worker->stream.open(context.bgenPath, std::ios::binary);
+    if (!worker->stream) Error::fail("Failed to open file '" + context.bgenPath + "'!");
     uint32_t offset = 0;
-    genfile::bgen::read_offset(thread->stream, &offset);
-    genfile::bgen::read_header_block(thread->stream, &thread->context);
-    if (samples.size() > 0 && maxSampleIndex() >= thread->context.number_of_samples) {
+    genfile::bgen::read_offset(worker->stream, &offset);
+    genfile::bgen::read_header_block(worker->stream, &worker->context);
+    if (samples.size() > 0 && maxSampleIndex() >= worker->context.number_of_samples) {
         Error::fail("File '" + context.bgenPath + "' holds fewer samples than the dataset includes!");
     }
 }
@@ -295,45 +295,45 @@ uint32_t Bdose::maxSampleIndex() const {
     return largest;
 }
 
-void Bdose::readMeta(Worker* thread) const {
-    Meta& meta = thread->meta;
+void Bdose::readMeta(Worker* worker) const {
+    Meta& meta = worker->meta;
     meta.alleles.clear();
     genfile::bgen::read_snp_identifying_data(
-        thread->stream, thread->context, &thread->varid, &meta.rsid, &meta.chromosome, &meta.position,
+        worker->stream, worker->context, &worker->varid, &meta.rsid, &meta.chromosome, &meta.position,
         [&meta](std::size_t k) { meta.alleles.reserve(k); },
         [&meta](std::size_t, const std::string& allele) { meta.alleles.push_back(allele); });
 }
 
-void Bdose::readProbs(Worker* thread) const {
-    genfile::bgen::read_probabilities(thread->stream, thread->context, &thread->stored, &thread->uncompressed,
-                                      &thread->probabilities);
+void Bdose::readProbs(Worker* worker) const {
+    genfile::bgen::read_probabilities(worker->stream, worker->context, &worker->stored, &worker->uncompressed,
+                                      &worker->probabilities);
 }
 
-void Bdose::readDosages(uint32_t n, Worker* thread, double* row) const {
+void Bdose::readDosages(uint32_t n, Worker* worker, double* row) const {
     const BgenIndex& place = bgenIndexes[n];
     const auto zSnp = snpIndex.right.find(n);
     const std::string name = "SNP " + std::to_string(n + 1) + " (rsID '" +
                              (zSnp == snpIndex.right.end() ? std::string() : zSnp->second.rsid) + "')";
     if (place.file_start_position < 0 ||
-        static_cast<uint64_t>(place.file_start_position) >= thread->context.file_size) {
+        static_cast<uint64_t>(place.file_start_position) >= worker->context.file_size) {
         Error::fail("The position of " + name + " lies outside file '" + context.bgenPath + "'!");
     }
     try {
-        thread->stream.clear();
-        thread->stream.seekg(place.file_start_position);
-        readMeta(thread);
-        readProbs(thread);
+        worker->stream.clear();
+        worker->stream.seekg(place.file_start_position);
+        readMeta(worker);
+        readProbs(worker);
     } catch (const std::exception& e) {
         Error::fail("Could not read " + name + " from file '" + context.bgenPath + "' (" + e.what() + ")!");
     }
-    for (const auto& entry : thread->probabilities) {
+    for (const auto& entry : worker->probabilities) {
         if (entry.size() != 3) {
             failure::report("\n\nError : Expected diploid genotype probability data at SNP with rsID '" +
-                                thread->meta.rsid + "' in file '" + context.bgenPath + "'!\n",
+                                worker->meta.rsid + "' in file '" + context.bgenPath + "'!\n",
                             "");
         }
     }
-    computeDosages(thread->probabilities, samples, row);
+    computeDosages(worker->probabilities, samples, row);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -113,15 +113,15 @@ private:
     std::vector<uint8_t> metaRecord(uint32_t n) const;
 
     // Opens the calling thread's BGEN stream and reads the header; a failure ends the run.
-    void initBgen(Worker* thread) const;
-    // Read the variant at the stream's position: its identity into thread->meta, then its
-    // genotype probabilities into thread->probabilities.
-    void readMeta(Worker* thread) const;
-    void readProbs(Worker* thread) const;
+    void initBgen(Worker* worker) const;
+    // Read the variant at the stream's position: its identity into worker->meta, then its
+    // genotype probabilities into worker->probabilities.
+    void readMeta(Worker* worker) const;
+    void readProbs(Worker* worker) const;
     uint32_t maxSampleIndex() const;
     // Reads SNP n's variant at its indexed position, checks that every sample is diploid and
     // writes the N raw dosages to `row`.
-    void readDosages(uint32_t n, Worker* thread, double* row) const;
+    void readDosages(uint32_t n, Worker* worker, double* row) const;
 
     void writeMeta_v10();
     void writeEmptyMissingnessOffsets_v10();
