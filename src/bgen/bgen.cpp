@@ -362,13 +362,15 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
         // Phased: groups of K - 1 values per haplotype; unphased: one group of all values.
         const uint64_t group = phased ? perGroup : c.packed;
         double sum = 0.0;
-        for (uint64_t r = 1; r <= c.packed; ++r) {
+        uint64_t inGroup = 0;
+        for (uint64_t r = 0; r < c.packed; ++r) {
             const double value = reader.take();
             setter.set_value(to_single(value));
             sum += value;
-            if (r % group == 0) {
+            if (++inGroup == group) {
                 setter.set_value(to_single(1.0 - sum));
                 sum = 0.0;
+                inGroup = 0;
             }
         }
     }
