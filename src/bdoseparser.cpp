@@ -158,6 +158,9 @@ void decodeDosages(const std::vector<uint8_t>& bytes, const SampleList& samples,
 
 std::string ordinal(uint32_t fileSnp) { return "#" + std::to_string(uint64_t{fileSnp} + 1) + " SNP"; }
 
+// Names the block of BDOSE SNP `fileSnp` (0-based) in messages.
+std::string blockName(uint32_t fileSnp) { return "dosage block of the " + ordinal(fileSnp); }
+
 }  // namespace
 
 BdoseParser::BdoseParser() = default;
@@ -258,7 +261,7 @@ void BdoseParser::readOffsets(bdoseread::CheckedInput& in, const SnpIndex& snpIn
     for (const auto& pair : snpMatch.left) {
         const uint64_t offset = binio::loadLE<uint64_t>(blockBuffer.data() + uint64_t{pair.second} * 8);
         if (offset < context.dosageStart || offset > fileSize - 8)
-            invalid("offset for the dosage block of the " + ordinal(pair.second));
+            invalid("offset for the " + blockName(pair.second));
         blockOffsets[pair.first] = offset;
     }
 }
@@ -289,23 +292,21 @@ void BdoseParser::readDosageDataBlock(uint32_t snp, double*& out) {
 
 void BdoseParser::readCompressedDosageData(std::istream& input, std::vector<uint8_t>* block,
                                            uint32_t fileSnp) const {
-    const std::string section = "dosage block of the " + ordinal(fileSnp);
     const std::streamoff position = input.tellg();
     uint32_t length = 0;
-    if (position < 0 || !binio::readLE(input, &length)) bdoseread::cutShort(bdoseFile, section);
+    if (position < 0 || !binio::readLE(input, &length)) bdoseread::cutShort(bdoseFile, blockName(fileSnp));
     // The block holds U (4 bytes) and the frame; it must end inside the file.
     const uint64_t room = fileSize - std::min<uint64_t>(fileSize, static_cast<uint64_t>(position) + 4);
-    if (length < 4 || length > room) invalid("length of the " + section);
+    if (length < 4 || length > room) invalid("length of the " + blockName(fileSnp));
     block->resize(length);
-    if (!binio::readExact(input, block->data(), length)) bdoseread::cutShort(bdoseFile, section);
+    if (!binio::readExact(input, block->data(), length)) bdoseread::cutShort(bdoseFile, blockName(fileSnp));
 }
 
 void BdoseParser::uncompressDosageData(const std::vector<uint8_t>& block, std::vector<uint8_t>* out,
                                        uint32_t fileSnp) {
-    const std::string section = "dosage block of the " + ordinal(fileSnp);
-    if (block.size() < 4) invalid("length of the " + section);
+    if (block.size() < 4) invalid("length of the " + blockName(fileSnp));
     const uint32_t size = binio::loadLE<uint32_t>(block.data());
-    if (size != uint64_t{context.numSamples} * codeWidth) invalid("uncompressed size of the " + section);
+    if (size != uint64_t{context.numSamples} * codeWidth) invalid("uncompressed size of the " + blockName(fileSnp));
     if (!dctx) {
         dctx.reset(ZSTD_createDCtx());
         if (!dctx) Error::fail("Cannot allocate a decompression context for BDOSE file '" + bdoseFile + "'!");
@@ -313,7 +314,7 @@ void BdoseParser::uncompressDosageData(const std::vector<uint8_t>& block, std::v
     out->resize(size);
     const std::size_t got = ZSTD_decompressDCtx(dctx.get(), out->data(), size, block.data() + 4, block.size() - 4);
     if (ZSTD_isError(got) || got != size)
-        Error::fail("Could not decompress the " + section + " in BDOSE file '" + bdoseFile + "'!");
+        Error::fail("Could not decompress the " + blockName(fileSnp) + " in BDOSE file '" + bdoseFile + "'!");
 }
 
 void BdoseParser::convertIntegerToFloatDosages(const std::vector<uint8_t>& bytes, double*& out) const {

@@ -164,3 +164,9 @@ BdoseImage buildBdose(const BdoseFixture& fixture) {
     overwrite(out, at.bdoseSizeField, out.size(), 8);
     return image;
 }
+
+std::string namingPath(std::string text, const std::string& path) {
+    const std::size_t at = text.find("'P'");
+    if (at != std::string::npos) text.replace(at, 3, "'" + path + "'");
+    return text;
+}

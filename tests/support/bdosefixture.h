@@ -73,3 +73,7 @@ BdoseImage buildBdose(const BdoseFixture& fixture);
 uint64_t encodeFixtureDosage(uint8_t code, double d);
 // Bytes per value of `code`.
 uint32_t fixtureCodeWidth(uint8_t code);
+
+// `text` with its first "'P'" (a placeholder in tables of expected messages) replaced by the
+// quoted `path`; unchanged when it has none.
+std::string namingPath(std::string text, const std::string& path);
