@@ -14,16 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "binio.h"
+#include "bgen/bgen.h"
 #include "bgenindexparser.h"
+#include "binio.h"
 #include "meta.h"
 #include "sampleparser.h"
-
-namespace genfile {
-namespace bgen {
-struct Context;
-}
-}  // namespace genfile
 
 class Bdose {
 public:
@@ -65,9 +60,6 @@ public:
     // The code with number `compression` (0 low, 1 medium, 2 high, 3 ultra-low), or nullptr.
     static const DosageCode* dosageCode(uint8_t compression);
 
-    // Genotype probabilities of one variant: per BGEN sample (file order) its values.
-    using Probabilities = std::vector<std::vector<double>>;
-
     // Copies the thread count and the inputs: the Context, the BGEN block of every SNP (entry i
     // for SNP i), the SNP index and the included samples (N of them, in column order).
     void init(uint32_t threads, const Context& bdoseContext, const std::vector<BgenIndex>& indexes,
@@ -87,7 +79,7 @@ public:
     // row[j] := the expected count of the second allele of included sample j (samples[j].first
     // is its 0-based BGEN index): (2 p2 + p1) / (p0 + p1 + p2), NaN when any value is -1.0.
     // Every listed sample must have three values.
-    static void computeDosages(const Probabilities& probabilities, const SampleList& samples, double* row);
+    static void computeDosages(const genfile::bgen::ProbabilityTable& probabilities, const SampleList& samples, double* row);
 
     // Welford pass over row[0 .. n-1]: mean and SD of the non-missing (NaN) values, the SD
     // dividing by n - 1 with n counting the missing values too (0 when n = 1). Adds the number
@@ -102,43 +94,56 @@ public:
 
 private:
     // A part file of the 1.1 writer: created (truncated) by its first pass and kept open, so
-    // that the second pass reads exactly the bytes this run wrote.
+    // that the second pass reads exactly the bytes this run wrote and never an older file.
     struct PartFile {
         std::string path;
         binio::FileDescriptor fd;
         uint64_t size = 0;
-        // Writes `size` bytes at the end; a failure ends the run.
+        // Writes `bytes` bytes at the end; a failure ends the run.
         void append(const void* data, std::size_t bytes);
     };
+    struct BgenThread;
 
     void writeHeader();
+    // Ends the run with "Failed to " + what + " file '<path>'!" when the output stream failed.
     void checkStream(const std::string& what) const;
     void writeFilesize();
     void initDosageBuffer();
+    // SNP n's record (u32 length not included), from the SNP index.
+    std::vector<uint8_t> metaRecord(uint32_t n) const;
 
-    void initBgen(genfile::bgen::Context* bgenContext, std::ifstream* stream) const;
-    // Reads SNP n's variant at its indexed position and writes its N dosages to `row`.
-    void readDosages(uint32_t n, const genfile::bgen::Context& bgenContext, std::ifstream* stream,
-                     double* row) const;
+    // Opens the calling thread's BGEN stream and reads the header; a failure ends the run.
+    void initBgen(BgenThread* thread) const;
+    // Read the variant at the stream's position: its identity into thread->meta, then its
+    // genotype probabilities into thread->probabilities.
+    void readMeta(BgenThread* thread) const;
+    void readProbs(BgenThread* thread) const;
+    uint32_t maxSampleIndex() const;
+    // Reads SNP n's variant at its indexed position, checks that every sample is diploid and
+    // writes the N raw dosages to `row`.
+    void readDosages(uint32_t n, BgenThread* thread, double* row) const;
 
     void writeMeta_v10();
     void writeEmptyMissingnessOffsets_v10();
     void writeDosages_v10();
     void writeMissingnessOffsets_v10();
 
+    std::vector<PartFile> createPartFiles(const std::string& suffix, std::size_t count) const;
     void writeMeta_v11(uint64_t* sampleIdPosition);
-    void writeMetaSNP_v11();
+    void writeMetaSNP_v11(std::vector<PartFile>* parts);
     void writeSampleIDs_v11();
     void writeEmptyOffsets_v11();
     void writeDosages_v11();
-    // Compresses one SNP's encoded dosages into a block, appends it to `part` and records it.
-    void writeCompressedBufferToStream(uint32_t snp, const std::vector<uint8_t>& buffer, PartFile* part,
-                                       Ordering* ordering) const;
+    // Compresses one SNP's encoded dosages into a block (scratch `block`), appends it to `part`
+    // and records it in `ordering`.
+    void writeCompressedBufferToStream(uint32_t snp, const std::vector<uint8_t>& buffer, std::vector<uint8_t>* block,
+                                       PartFile* part, Ordering* ordering) const;
     // Second pass of one section: works out every piece's place from `base` on and copies the
-    // pieces of each part file there.
-    void mergeParts(std::vector<Ordering>* orderings, std::vector<PartFile>* parts, uint64_t base,
-                    const std::string& prefix);
-    void writeBufferToStreamMPI(const Ordering& ordering, const PartFile& part, const binio::FileDescriptor& out);
+    // pieces of each part file there. Returns the section's size in bytes.
+    uint64_t mergeParts(std::vector<Ordering>& orderings, const std::vector<PartFile>& parts, uint64_t base,
+                        const std::string& prefix);
+    void writeBufferToStreamMPI(const Ordering& ordering, const PartFile& part,
+                                const binio::FileDescriptor& out) const;
     void writeOffsets_v11();
 
     Context context;
