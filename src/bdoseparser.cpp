@@ -127,33 +127,26 @@ Meta readRecord(CheckedInput& in, const std::string& path, uint32_t fileSnp, std
 
 namespace {
 
-// An integer dosage code: width in bytes, the power of two of the scale, the missing sentinel.
-struct DosageCode {
-    uint32_t width;
-    int exponent;
-    uint64_t sentinel;
-};
-
-const DosageCode* dosageCode(uint8_t compression) {
-    static const DosageCode codes[] = {
-        {2, 14, 0xD000u}, {4, 30, 0xD0000000u}, {8, 62, 0xD000000000000000u}, {1, 6, 0xD0u}};
-    return compression < 4 ? &codes[compression] : nullptr;
-}
-
-const DosageCode& checkedCode(uint8_t compression) {
-    const DosageCode* code = dosageCode(compression);
+const Bdose::DosageCode& checkedCode(uint8_t compression) {
+    const Bdose::DosageCode* code = Bdose::dosageCode(compression);
     if (code == nullptr) Error::fail("Invalid compression setting!");
     return *code;
 }
 
+// Decodes the values of `samples` (their positions in `bytes`) into out; false when a stored
+// value is neither the sentinel nor within the code's range 0 .. 2^(k+1).
 template <class T>
-void decodeDosages(const std::vector<uint8_t>& bytes, const SampleList& samples, const DosageCode& code,
+bool decodeDosages(const std::vector<uint8_t>& bytes, const SampleList& samples, const Bdose::DosageCode& code,
                    double* out) {
+    const uint64_t largest = uint64_t{1} << (code.exponent + 1);
+    bool valid = true;
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const uint64_t v = binio::loadLE<T>(bytes.data() + uint64_t{samples[i].first} * sizeof(T));
-        out[i] = v == code.sentinel ? std::numeric_limits<double>::quiet_NaN()
-                                    : std::ldexp(static_cast<double>(v), -code.exponent);
+        const bool missing = v == code.sentinel;
+        valid = valid && (missing || v <= largest);
+        out[i] = missing ? std::numeric_limits<double>::quiet_NaN() : std::ldexp(static_cast<double>(v), -code.exponent);
     }
+    return valid;
 }
 
 std::string ordinal(uint32_t fileSnp) { return "#" + std::to_string(uint64_t{fileSnp} + 1) + " SNP"; }
@@ -284,7 +277,7 @@ void BdoseParser::readDosageDataBlock(uint32_t snp, double*& out) {
     stream->seekg(static_cast<std::streamoff>(blockOffsets[snp]));
     readCompressedDosageData(*stream, &blockBuffer, fileSnp);
     uncompressDosageData(blockBuffer, &dosageBuffer, fileSnp);
-    convertIntegerToFloatDosages(dosageBuffer, out);
+    if (!convertIntegerToFloatDosages(dosageBuffer, out)) invalid("dosage in the " + blockName(fileSnp));
     uint32_t missing = 0;
     FloatScaler(static_cast<uint32_t>(includedSamples.size()), out, &missing);
     if (!snpStatus[snp].first) snpStatus[snp] = SnpStatus(true, missing);
@@ -317,13 +310,13 @@ void BdoseParser::uncompressDosageData(const std::vector<uint8_t>& block, std::v
         Error::fail("Could not decompress the " + blockName(fileSnp) + " in BDOSE file '" + bdoseFile + "'!");
 }
 
-void BdoseParser::convertIntegerToFloatDosages(const std::vector<uint8_t>& bytes, double*& out) const {
-    const DosageCode& code = checkedCode(context.compression);
+bool BdoseParser::convertIntegerToFloatDosages(const std::vector<uint8_t>& bytes, double*& out) const {
+    const Bdose::DosageCode& code = checkedCode(context.compression);
     switch (code.width) {
-        case 1: decodeDosages<uint8_t>(bytes, includedSamples, code, out); break;
-        case 2: decodeDosages<uint16_t>(bytes, includedSamples, code, out); break;
-        case 4: decodeDosages<uint32_t>(bytes, includedSamples, code, out); break;
-        default: decodeDosages<uint64_t>(bytes, includedSamples, code, out); break;
+        case 1: return decodeDosages<uint8_t>(bytes, includedSamples, code, out);
+        case 2: return decodeDosages<uint16_t>(bytes, includedSamples, code, out);
+        case 4: return decodeDosages<uint32_t>(bytes, includedSamples, code, out);
+        default: return decodeDosages<uint64_t>(bytes, includedSamples, code, out);
     }
 }
 

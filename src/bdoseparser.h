@@ -133,7 +133,9 @@ public:
     // N x width bytes long.
     void uncompressDosageData(const std::vector<uint8_t>& block, std::vector<uint8_t>* out, uint32_t fileSnp);
     // out[i] := the decoded dosage of the i-th included sample (NaN for the missing sentinel).
-    void convertIntegerToFloatDosages(const std::vector<uint8_t>& bytes, double*& out) const;
+    // `bytes` holds the file's N values. False when a value is neither the sentinel nor a dosage
+    // from 0 to 2.
+    bool convertIntegerToFloatDosages(const std::vector<uint8_t>& bytes, double*& out) const;
 
     // The file's header. Filled by initBdose.
     Bdose::Context context;

@@ -113,7 +113,7 @@ TEST(BdoseParserDecode, FourCodesWithSentinels) {
         }
         std::vector<double> out(5);
         double* data = out.data();
-        parser.convertIntegerToFloatDosages(bytes, data);
+        EXPECT_TRUE(parser.convertIntegerToFloatDosages(bytes, data));
         EXPECT_EQ(out[0], 0.0);
         EXPECT_EQ(out[1], 0.5);
         EXPECT_EQ(out[2], std::trunc(std::ldexp(1.999, c.k)) / std::ldexp(1.0, c.k));
@@ -122,6 +122,9 @@ TEST(BdoseParserDecode, FourCodesWithSentinels) {
         if (c.code == 3) {
             EXPECT_EQ(out[2], 1.984375);
         }
+        // One step above 2 is no dosage.
+        for (uint32_t b = 0; b < fixtureCodeWidth(c.code); ++b) bytes[b] = static_cast<uint8_t>((c.two + 1) >> (8 * b));
+        EXPECT_FALSE(parser.convertIntegerToFloatDosages(bytes, data));
     }
 }
 
@@ -370,6 +373,8 @@ TEST(BdoseParserCorruption, EachMalformedFieldHasItsMessage) {
              s.uncompressedSize = 16;
          }), true,
          "Could not decompress the dosage block of the #1 SNP in BDOSE file 'P'!"},
+        {"dosage above 2", withSnp0([](BdoseFixtureSnp& s) { s.dosages[1] = 2.5; }), true,
+         "BDOSE file 'P' holds an invalid dosage in the dosage block of the #1 SNP!"},
         {"long frame", withSnp0([](BdoseFixtureSnp& s) {
              s.dosages.push_back(1.0);
              s.uncompressedSize = 16;
