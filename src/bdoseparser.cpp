@@ -139,12 +139,14 @@ template <class T>
 bool decodeDosages(const std::vector<uint8_t>& bytes, const SampleList& samples, const Bdose::DosageCode& code,
                    double* out) {
     const uint64_t largest = uint64_t{1} << (code.exponent + 1);
+    // Multiplying by a power of two is exact here, the same as ldexp but without a call.
+    const double scale = std::ldexp(1.0, -code.exponent);
     bool valid = true;
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const uint64_t v = binio::loadLE<T>(bytes.data() + uint64_t{samples[i].first} * sizeof(T));
         const bool missing = v == code.sentinel;
         valid = valid && (missing || v <= largest);
-        out[i] = missing ? std::numeric_limits<double>::quiet_NaN() : std::ldexp(static_cast<double>(v), -code.exponent);
+        out[i] = missing ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(v) * scale;
     }
     return valid;
 }
