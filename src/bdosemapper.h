@@ -23,7 +23,8 @@ class BdoseMapper {
 public:
     // Reads and checks `bdoseFile` against the SNPs of `snpIndex` (the Z file `zFile`): the file
     // must hold exactly the Z file's SNPs in Z-file order and exactly `nSamples` samples (a 1.0
-    // file stores no sample IDs, so it cannot select samples).
+    // file stores no sample IDs, so it cannot select samples). The index numbers its SNPs 0 to
+    // size - 1, as the Z-file reader builds it.
     void init(const std::string& bdoseFile, const std::string& zFile, const SnpIndex& snpIndex, uint32_t nSamples);
 
     // Opens the read-only file mapping; only after init.

@@ -98,6 +98,9 @@ public:
     BdoseParser(const BdoseParser&) = delete;
     BdoseParser& operator=(const BdoseParser&) = delete;
 
+    // Both forms take the SNP index as the Z-file reader builds it, numbering its SNPs 0 to
+    // size - 1.
+    //
     // Opens `bdoseFile` and reads it for the SNPs of `snpIndex` (the Z file `zFile`), using every
     // sample of the file, which must hold exactly `nSamples` samples. Every SNP of the Z file
     // must be in the file (matched by identity, in any order; further SNPs are ignored).
@@ -123,7 +126,8 @@ public:
     // The sample count N of the file, from a stream at its start.
     uint32_t readNumSamples(std::istream& stream, const std::string& path) const;
 
-    // Reads a 1.1 header from a stream at the start of the file into `bdoseContext`.
+    // Reads a 1.1 header from a stream at the start of the file into `bdoseContext`. A file
+    // that is not BDOSE, or is version 1.0, ends the run.
     void readHeader(std::istream& stream, const std::string& path, Bdose::Context& bdoseContext) const;
 
     // Reads the u32 length B at the stream's position and the B bytes that follow into *block.

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "floatscaler.h"
 #include "support/bdosefixture.h"
 #include "support/process.h"
 #include "support/tempdir.h"
@@ -79,6 +81,38 @@ TEST(BdoseMapper, MapsEveryRowAndReportsMissingness) {
     for (uint32_t i : {3u, 0u, 2u, 1u, 3u}) EXPECT_EQ(copyRow(mapper, i), z[i].dosages) << i;
     EXPECT_EQ(mapper.header().version, 0);
     EXPECT_EQ(mapper.header().bgenPath, "data.bgen");
+}
+
+// Rows of the program's 1.0 writer are bit for bit what the 1.1 reader's standardiser makes
+// of the same dosages.
+TEST(BdoseMapper, FilesOfTheProgramsWriter) {
+    const double NaN = std::nan("");
+    const std::vector<BdoseFixtureSnp> z = {snp("rs1", 1, {0, 1, 2, NaN, 1, 2, 0}, 0),
+                                            snp("rs2", 2, {2, 2, NaN, 0, NaN, 1, 1}, 0),
+                                            snp("rs3", 3, {1, 1, 1, 1, NaN, 1, 1}, 0)};
+    TempDir dir;
+    const std::string path = dir.file("w.bdose");
+    const ProcessResult written = writeBdoseWithProgram(dir.path(), z, false, 1, 3, path);
+    ASSERT_EQ(written.status, 0) << written.err;
+    BdoseMapper mapper;
+    mapper.init(path, "z.txt", zIndex(z), 7);
+    mapper.memmapFile();
+    for (uint32_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        std::vector<double> expected = z[i].dosages;
+        double* data = expected.data();
+        uint32_t missing = 0;
+        FloatScaler(7, data, &missing);
+        const std::vector<double> row = copyRow(mapper, i);
+        for (std::size_t j = 0; j < row.size(); ++j) {
+            if (std::isnan(expected[j])) {
+                EXPECT_TRUE(std::isnan(row[j])) << j;
+            } else {
+                EXPECT_EQ(row[j], expected[j]) << j;
+            }
+        }
+        EXPECT_EQ(mapper.getMissingness(i), missing / 7.0);
+    }
 }
 
 TEST(BdoseMapper, RowSpanIsWholePages) {

@@ -175,6 +175,27 @@ TEST(BdoseParserRead, SnpStatusRecordsTheFirstDecoding) {
     EXPECT_EQ(parser.snpStatus[0], BdoseParser::SnpStatus(true, 3));
 }
 
+// A file written by the program's writer reads back as the standardised dosages, in every code.
+TEST(BdoseParserRead, FilesOfTheProgramsWriter) {
+    const std::vector<BdoseFixtureSnp> z = {snp("rs1", 1, {0, 1, 2, NaN, 1}), snp("rs2", 2, {2, 2, NaN, 0, 0}),
+                                            snp("rs3", 3, {1, 1, 1, 1, NaN})};
+    for (uint8_t code = 0; code < 4; ++code) {
+        SCOPED_TRACE(static_cast<int>(code));
+        TempDir dir;
+        const std::string path = dir.file("w.bdose");
+        const ProcessResult written = writeBdoseWithProgram(dir.path(), z, true, code, 2, path);
+        ASSERT_EQ(written.status, 0) << written.err;
+        BdoseParser parser;
+        parser.initBdose(path, "z.txt", zIndex(z), 5);
+        EXPECT_EQ(parser.includedSamples[4], SampleList::value_type(4, "S5"));
+        for (uint32_t s = 0; s < 2; ++s) expectRow(readRow(parser, s), standardised(z[s].dosages));
+        const std::vector<double> constant = readRow(parser, 2);
+        for (std::size_t j = 0; j < 4; ++j) EXPECT_TRUE(std::isnan(constant[j]));
+        EXPECT_EQ(constant[4], 0.0);
+        EXPECT_EQ(parser.snpStatus[1], BdoseParser::SnpStatus(true, 1));
+    }
+}
+
 // The header probes in the order of the master-file check.
 TEST(BdoseParserProbes, ReadTheHeaderFieldByField) {
     for (uint64_t bgenSize : {uint64_t{600}, uint64_t{5000000000}}) {

@@ -8,6 +8,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "bdose.h"
+#include "support/bgenwriter.h"
+
 namespace {
 
 // Little-endian bytes, written out by hand so that no helper is shared with the program.
@@ -169,4 +172,56 @@ std::string namingPath(std::string text, const std::string& path) {
     const std::size_t at = text.find("'P'");
     if (at != std::string::npos) text.replace(at, 3, "'" + path + "'");
     return text;
+}
+
+ProcessResult writeBdoseWithProgram(const std::string& dir, const std::vector<BdoseFixtureSnp>& snps, bool v11,
+                                    uint8_t compression, uint32_t threads, const std::string& bdosePath) {
+    BgenFile file;
+    file.layout = 2;
+    file.compression = 2;
+    SnpIndex index;
+    for (uint32_t i = 0; i < snps.size(); ++i) {
+        const BdoseFixtureSnp& snp = snps[i];
+        BgenVariant variant;
+        variant.varid = "v" + std::to_string(i);
+        variant.rsid = snp.rsid;
+        variant.chromosome = snp.chromosome;
+        variant.position = snp.position;
+        variant.alleles = {snp.allele1, snp.allele2};
+        for (double d : snp.dosages)
+            variant.samples.push_back(std::isnan(d) ? missingDiploid() : diploid(d == 0, d == 1, d == 2));
+        file.variants.push_back(variant);
+        index.insert(SnpIndex::value_type(Meta{snp.rsid, snp.chromosome, snp.position, variant.alleles}, i));
+    }
+    const std::string bgenPath = dir + "/data.bgen";
+    const std::vector<BgenVariantPlace> places = writeBgen(bgenPath, file);
+    std::vector<BgenIndex> indexes;
+    for (uint32_t i = 0; i < snps.size(); ++i)
+        indexes.push_back({snps[i].rsid, snps[i].position, static_cast<int64_t>(places[i].file_start_position),
+                           static_cast<int64_t>(places[i].size_in_bytes)});
+    const uint32_t n = snps.empty() ? 0 : static_cast<uint32_t>(snps[0].dosages.size());
+    SampleList samples;
+    for (uint32_t j = 0; j < n; ++j) samples.emplace_back(j, "S" + std::to_string(j + 1));
+
+    std::ifstream bgen(bgenPath, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(bgen)), std::istreambuf_iterator<char>());
+    Bdose::Context context;
+    context.firstBytes.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(bytes.size(), 1000)));
+    context.bgenPath = bgenPath;
+    context.bdosePath = bdosePath;
+    std::memcpy(context.magicNumber.data(), v11 ? "bdose1.1" : "bdose1.0", 8);
+    context.numSamples = n;
+    context.numSNPs = static_cast<uint32_t>(snps.size());
+    context.bgenSize = bytes.size();
+    context.version = v11 ? 1 : 0;
+    context.compression = compression;
+    return runInChild([&] {
+        Bdose writer;
+        writer.init(threads, context, indexes, index, samples);
+        if (v11) {
+            writer.write_v11();
+        } else {
+            writer.write_v10();
+        }
+    });
 }

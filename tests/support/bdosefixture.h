@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/process.h"
+
 // One SNP of a fixture file.
 struct BdoseFixtureSnp {
     std::string rsid;
@@ -77,3 +79,10 @@ uint32_t fixtureCodeWidth(uint8_t code);
 // `text` with its first "'P'" (a placeholder in tables of expected messages) replaced by the
 // quoted `path`; unchanged when it has none.
 std::string namingPath(std::string text, const std::string& path);
+
+// Round trips through the program's own writer (not a fixture: it runs the production code).
+// Writes `dir`/data.bgen, a layout-2 BGEN file whose SNPs are `snps` with hard calls (each
+// dosage 0, 1 or 2; NaN for a missing sample), then `bdosePath` from it with the program's BDOSE
+// writer on `threads` threads in a child process, every sample included as "S1" .. "SN".
+ProcessResult writeBdoseWithProgram(const std::string& dir, const std::vector<BdoseFixtureSnp>& snps, bool v11,
+                                    uint8_t compression, uint32_t threads, const std::string& bdosePath);
