@@ -128,12 +128,15 @@ TEST(BdoseParserDecode, FourCodesWithSentinels) {
     }
 }
 
-TEST(BdoseParserRead, SnpsInReverseOrderAndExtraSnps) {
+TEST(BdoseParserRead, SnpsInReverseOrderExtraAndRepeatedSnps) {
     TempDir dir;
     const std::vector<BdoseFixtureSnp> z = threeSnps();
-    // The file holds the Z file's SNPs backwards, with two SNPs the Z file does not list.
+    // The file holds the Z file's SNPs backwards, with two SNPs the Z file does not list and a
+    // second record of rs2, which is never read: the first record of a SNP counts.
+    BdoseFixtureSnp again = z[1];
+    again.dosages = {2, 0, 2, 0};
     const std::vector<BdoseFixtureSnp> file = {snp("rs9", 900, {1, 1, 0, 0}), z[2], z[1],
-                                               snp("rs8", 800, {0, 2, 0, 2}), z[0]};
+                                               snp("rs8", 800, {0, 2, 0, 2}), z[0], again};
     const std::string path = buildBdose(fileWith(file, 4)).save(dir.file("r.bdose"));
     BdoseParser parser;
     parser.initBdose(path, "z.txt", zIndex(z), 4);
