@@ -10,7 +10,10 @@
 #include <iomanip>
 #include <iostream>
 #include <limits>
+#include <memory>
 #include <new>
+
+#include <zstd.h>
 
 #include "error.h"
 
@@ -105,8 +108,11 @@ void writeLE(std::ostream& stream, T value) {
 
 }  // namespace
 
-// One thread's reading of the BGEN file: its own stream, header and scratch buffers.
-struct Bdose::BgenThread {
+// One worker thread's own resources: its BGEN stream and header, scratch buffers, and a zstd
+// context reused from block to block (allocating one per block makes the threads contend).
+struct Bdose::Worker {
+    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> zstd{nullptr, ZSTD_freeCCtx};
+    std::vector<uint8_t> block;
     std::ifstream stream;
     genfile::bgen::Context context;
     std::vector<genfile::bgen::byte_t> stored;
@@ -272,13 +278,13 @@ void Bdose::initDosageBuffer() {
     }
 }
 
-void Bdose::initBgen(BgenThread* thread) const {
-    thread->stream.open(context.bgenPath, std::ios::binary);
-    if (!thread->stream) Error::fail("Failed to open file '" + context.bgenPath + "'!");
+void Bdose::initBgen(Worker* worker) const {
+    worker->stream.open(context.bgenPath, std::ios::binary);
+    if (!worker->stream) Error::fail("Failed to open file '" + context.bgenPath + "'!");
     uint32_t offset = 0;
-    genfile::bgen::read_offset(thread->stream, &offset);
-    genfile::bgen::read_header_block(thread->stream, &thread->context);
-    if (samples.size() > 0 && maxSampleIndex() >= thread->context.number_of_samples) {
+    genfile::bgen::read_offset(worker->stream, &offset);
+    genfile::bgen::read_header_block(worker->stream, &worker->context);
+    if (samples.size() > 0 && maxSampleIndex() >= worker->context.number_of_samples) {
         Error::fail("File '" + context.bgenPath + "' holds fewer samples than the dataset includes!");
     }
 }
@@ -289,45 +295,45 @@ uint32_t Bdose::maxSampleIndex() const {
     return largest;
 }
 
-void Bdose::readMeta(BgenThread* thread) const {
-    Meta& meta = thread->meta;
+void Bdose::readMeta(Worker* worker) const {
+    Meta& meta = worker->meta;
     meta.alleles.clear();
     genfile::bgen::read_snp_identifying_data(
-        thread->stream, thread->context, &thread->varid, &meta.rsid, &meta.chromosome, &meta.position,
+        worker->stream, worker->context, &worker->varid, &meta.rsid, &meta.chromosome, &meta.position,
         [&meta](std::size_t k) { meta.alleles.reserve(k); },
         [&meta](std::size_t, const std::string& allele) { meta.alleles.push_back(allele); });
 }
 
-void Bdose::readProbs(BgenThread* thread) const {
-    genfile::bgen::read_probabilities(thread->stream, thread->context, &thread->stored, &thread->uncompressed,
-                                      &thread->probabilities);
+void Bdose::readProbs(Worker* worker) const {
+    genfile::bgen::read_probabilities(worker->stream, worker->context, &worker->stored, &worker->uncompressed,
+                                      &worker->probabilities);
 }
 
-void Bdose::readDosages(uint32_t n, BgenThread* thread, double* row) const {
+void Bdose::readDosages(uint32_t n, Worker* worker, double* row) const {
     const BgenIndex& place = bgenIndexes[n];
     const auto zSnp = snpIndex.right.find(n);
     const std::string name = "SNP " + std::to_string(n + 1) + " (rsID '" +
                              (zSnp == snpIndex.right.end() ? std::string() : zSnp->second.rsid) + "')";
     if (place.file_start_position < 0 ||
-        static_cast<uint64_t>(place.file_start_position) >= thread->context.file_size) {
+        static_cast<uint64_t>(place.file_start_position) >= worker->context.file_size) {
         Error::fail("The position of " + name + " lies outside file '" + context.bgenPath + "'!");
     }
     try {
-        thread->stream.clear();
-        thread->stream.seekg(place.file_start_position);
-        readMeta(thread);
-        readProbs(thread);
+        worker->stream.clear();
+        worker->stream.seekg(place.file_start_position);
+        readMeta(worker);
+        readProbs(worker);
     } catch (const std::exception& e) {
         Error::fail("Could not read " + name + " from file '" + context.bgenPath + "' (" + e.what() + ")!");
     }
-    for (const auto& entry : thread->probabilities) {
+    for (const auto& entry : worker->probabilities) {
         if (entry.size() != 3) {
             failure::report("\n\nError : Expected diploid genotype probability data at SNP with rsID '" +
-                                thread->meta.rsid + "' in file '" + context.bgenPath + "'!\n",
+                                worker->meta.rsid + "' in file '" + context.bgenPath + "'!\n",
                             "");
         }
     }
-    computeDosages(thread->probabilities, samples, row);
+    computeDosages(worker->probabilities, samples, row);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -403,7 +409,7 @@ void Bdose::writeDosages_v10() {
         {
             const uint64_t t = static_cast<uint64_t>(omp_get_thread_num());
             const Share share = threadShare(m, static_cast<uint64_t>(omp_get_num_threads()), t);
-            BgenThread bgen;
+            Worker bgen;
             initBgen(&bgen);
             const std::string failed = "Failed to write dosages to file '" + context.bdosePath + "'!";
             binio::FileDescriptor out = binio::FileDescriptor::open(context.bdosePath, O_WRONLY);
@@ -575,17 +581,16 @@ void Bdose::writeDosages_v11() {
         {
             const uint64_t t = static_cast<uint64_t>(omp_get_thread_num());
             const Share share = threadShare(m, static_cast<uint64_t>(omp_get_num_threads()), t);
-            BgenThread bgen;
+            Worker bgen;
             initBgen(&bgen);
             double* row = dosageBuffer.data() + t * n;
             std::vector<uint8_t> encoded(n * code->width);
-            std::vector<uint8_t> block;
             for (uint64_t snp = share.first; snp < share.first + share.size; ++snp) {
                 if (t == 0) progress.print();
                 progress.add();
                 readDosages(static_cast<uint32_t>(snp), &bgen, row);
                 writeDosagesToBuffer(context.compression, row, &encoded);
-                writeCompressedBufferToStream(static_cast<uint32_t>(snp), encoded, &block, &parts[t],
+                writeCompressedBufferToStream(static_cast<uint32_t>(snp), encoded, &bgen, &parts[t],
                                               &dosageOrderings[t]);
             }
         }
@@ -596,11 +601,20 @@ void Bdose::writeDosages_v11() {
     status("dosages (2/2) done!");
 }
 
-void Bdose::writeCompressedBufferToStream(uint32_t snp, const std::vector<uint8_t>& buffer,
-                                          std::vector<uint8_t>* block, PartFile* part, Ordering* ordering) const {
+void Bdose::writeCompressedBufferToStream(uint32_t snp, const std::vector<uint8_t>& buffer, Worker* worker,
+                                          PartFile* part, Ordering* ordering) const {
     // Block: u32 B, then B bytes: u32 U (the uncompressed size) and one zstd frame.
-    block->assign(8, 0);
-    genfile::zstd_compress(buffer.data(), buffer.data() + buffer.size(), block, 8, kZstdLevel);
+    if (!worker->zstd) worker->zstd.reset(ZSTD_createCCtx());
+    const std::string failed =
+        "Could not compress the dosages of SNP " + std::to_string(snp + 1) + " for file '" + context.bdosePath + "'!";
+    const std::size_t bound = ZSTD_compressBound(buffer.size());
+    if (!worker->zstd || ZSTD_isError(bound)) Error::fail("\n\n", failed);
+    std::vector<uint8_t>* block = &worker->block;
+    block->resize(8 + bound);
+    const std::size_t frame =
+        ZSTD_compressCCtx(worker->zstd.get(), block->data() + 8, bound, buffer.data(), buffer.size(), kZstdLevel);
+    if (ZSTD_isError(frame)) Error::fail("\n\n", failed);
+    block->resize(8 + frame);
     const uint64_t b = block->size() - 4;
     if (b > std::numeric_limits<uint32_t>::max()) {
         Error::fail("\n\n", "A dosage block is too large for file '" + context.bdosePath + "'!");

@@ -102,7 +102,7 @@ private:
         // Writes `bytes` bytes at the end; a failure ends the run.
         void append(const void* data, std::size_t bytes);
     };
-    struct BgenThread;
+    struct Worker;
 
     void writeHeader();
     // Ends the run with "Failed to " + what + " file '<path>'!" when the output stream failed.
@@ -113,15 +113,15 @@ private:
     std::vector<uint8_t> metaRecord(uint32_t n) const;
 
     // Opens the calling thread's BGEN stream and reads the header; a failure ends the run.
-    void initBgen(BgenThread* thread) const;
-    // Read the variant at the stream's position: its identity into thread->meta, then its
-    // genotype probabilities into thread->probabilities.
-    void readMeta(BgenThread* thread) const;
-    void readProbs(BgenThread* thread) const;
+    void initBgen(Worker* worker) const;
+    // Read the variant at the stream's position: its identity into worker->meta, then its
+    // genotype probabilities into worker->probabilities.
+    void readMeta(Worker* worker) const;
+    void readProbs(Worker* worker) const;
     uint32_t maxSampleIndex() const;
     // Reads SNP n's variant at its indexed position, checks that every sample is diploid and
     // writes the N raw dosages to `row`.
-    void readDosages(uint32_t n, BgenThread* thread, double* row) const;
+    void readDosages(uint32_t n, Worker* worker, double* row) const;
 
     void writeMeta_v10();
     void writeEmptyMissingnessOffsets_v10();
@@ -134,9 +134,9 @@ private:
     void writeSampleIDs_v11();
     void writeEmptyOffsets_v11();
     void writeDosages_v11();
-    // Compresses one SNP's encoded dosages into a block (scratch `block`), appends it to `part`
-    // and records it in `ordering`.
-    void writeCompressedBufferToStream(uint32_t snp, const std::vector<uint8_t>& buffer, std::vector<uint8_t>* block,
+    // Compresses one SNP's encoded dosages into a block with the worker's zstd context, appends
+    // it to `part` and records it in `ordering`.
+    void writeCompressedBufferToStream(uint32_t snp, const std::vector<uint8_t>& buffer, Worker* worker,
                                        PartFile* part, Ordering* ordering) const;
     // Second pass of one section: works out every piece's place from `base` on and copies the
     // pieces of each part file there. Returns the section's size in bytes.

@@ -414,6 +414,36 @@ TEST(BdoseWriter, Version11BlocksHoldTheEncodedDosages) {
     }
 }
 
+// The exact progress output of a two-SNP dataset written on one thread.
+TEST(BdoseWriter, ProgressLines) {
+    const std::string stage = "\r- Writing BDOSE file    : ";
+    auto fixed = [&](const std::string& text) {
+        std::string line = stage + text;
+        return line + std::string(57 - line.size(), ' ');
+    };
+    auto entries = [&](const std::string& text) {
+        return fixed(text + " 0.000%") + stage + text + " 50.000%" + stage + text + " 100.000%" + fixed(text + " done!");
+    };
+    auto whole = [&](const std::string& text, int items) {
+        std::string out = fixed(text + " 0.000%");
+        for (int i = 0; i < items; ++i) out += stage + text + " " + std::to_string(i * 100 / items) + "/100%";
+        return out + fixed(text + " done!");
+    };
+    const std::string header = fixed("header") + fixed("header done!");
+    const std::string v10 = header + fixed("meta information 0.000%") + stage + "meta information 0.000%" + stage +
+                            "meta information 50.000%" + fixed("meta information done!") + entries("init missingness") +
+                            entries("init offsets") + whole("dosages", 2) + entries("missingness") +
+                            entries("offsets") + kDone;
+    const std::string v11 = header + whole("meta information (1/2)", 2) + whole("meta information (2/2)", 1) +
+                            entries("sample IDs") + fixed("init offsets 0.000%") + fixed("init offsets done!") +
+                            whole("dosages (1/2)", 2) + whole("dosages (2/2)", 1) + fixed("offsets 0.000%") +
+                            "\r- Writing BDOSE file    :offsets 0/100%" + fixed("offsets done!") + kDone;
+    BgenFile file;
+    const Dataset d(file, {{hard(0), hard(1)}, {hard(2), hard(1)}}, {{0, "a"}, {1, "b"}});
+    EXPECT_EQ(d.write(0, 1, "p10.bdose").out, v10);
+    EXPECT_EQ(d.write(1, 1, "p11.bdose").out, v11);
+}
+
 TEST(BdoseWriter, FilesAreIdenticalAtAnyThreadCount) {
     const Dataset d = layout2Dataset();
     for (uint8_t version = 0; version < 2; ++version) {

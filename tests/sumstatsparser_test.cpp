@@ -58,7 +58,8 @@ TEST(SumStatsParser, ZFileLines) {
         std::string out;  // "{Z}" stands for the file's path
         std::string err;
     } cases[] = {
-        {"extra columns", "rsid chromosome position allele1 allele2 beta se\nrs1 1 100 A C 0.1 0.2\nrs2 1 200 G T x y\n",
+        {"extra columns",
+         "rsid chromosome position allele1 allele2 beta se\nrs1 1 100 A C 0.1 0.2\nrs2 1 200 G T x y\n",
          done + "M=2\n0:rs1|1|100|A|C\n1:rs2|1|200|G|T\n", ""},
         {"no final line end", header + "rs1 1 100 A C\nrs2 1 4294967295 G T",
          done + "M=2\n0:rs1|1|100|A|C\n1:rs2|1|4294967295|G|T\n", ""},
@@ -68,7 +69,8 @@ TEST(SumStatsParser, ZFileLines) {
          done + "M=2\n0:rs1|chr1|1000|a|c\n1:rs1|01|12|A\tT|C\n", ""},
         {"differ in allele2 only", header + "rs1 1 100 A C\nrs1 1 100 A G\n",
          done + "M=2\n0:rs1|1|100|A|C\n1:rs1|1|100|A|G\n", ""},
-        {"crlf after extra header column", "rsid chromosome position allele1 allele2 beta\r\nrs1 1 100 A C\r\nrs2 1 5 A C\r\n",
+        {"crlf after extra header column",
+         "rsid chromosome position allele1 allele2 beta\r\nrs1 1 100 A C\r\nrs2 1 5 A C\r\n",
          done + "M=2\n0:rs1|1|100|A|C\r\n1:rs2|1|5|A|C\r\n", ""},
         {"crlf header", "rsid chromosome position allele1 allele2\r\nrs1 1 100 A C\r\n", "",
          "\nError : Expected 'allele2' in line 1 column 5 of file '{Z}'!\n\n"},
@@ -131,6 +133,7 @@ TEST(SumStatsParser, OpeningTheFile) {
     } cases[] = {
         {"", true, "Error : No filename is specified!\n\n"},
         {missing, true, "Error : File '" + missing + "' cannot be opened!\n\n"},
+        {dir.path(), true, "Error : File '" + dir.path() + "' cannot be opened!\n\n"},
         {"", false, "Error : Cannot find file with extension 'z'!\n\n"},
     };
     for (const auto& c : cases) {
@@ -185,7 +188,8 @@ TEST(SumStatsParser, MissingRsidsAreListedOnStandardOutput) {
         std::vector<std::string> rsids;
         std::string out;
     } cases[] = {
-        {"one missing", header + "rs1 1 1 A C\nrs2 1 2 A C\nrs3 1 3 A C\n", {"rs2", "rs9"}, done + message("rs9") + "\n"},
+        {"one missing", header + "rs1 1 1 A C\nrs2 1 2 A C\nrs3 1 3 A C\n", {"rs2", "rs9"},
+         done + message("rs9") + "\n"},
         {"in the given order", header + "rs1 1 1 A C\nrs2 1 2 A C\n", {"rs9", "rs2", "rs8", "RS1"},
          done + message("rs9") + message("rs8") + message("RS1") + "\n"},
         {"before the SNP count", header + "rs1 1 1 A C\n", {"rs9"}, done + message("rs9") + "\n"},

@@ -18,7 +18,8 @@ std::string writeText(const std::string& path, const std::string& text) {
 std::string zFileText(const std::vector<ZRow>& rows) {
     std::string text = "rsid chromosome position allele1 allele2\n";
     for (const ZRow& r : rows)
-        text += r.rsid + " " + r.chromosome + " " + std::to_string(r.position) + " " + r.allele1 + " " + r.allele2 + "\n";
+        text += r.rsid + " " + r.chromosome + " " + std::to_string(r.position) + " " + r.allele1 + " " + r.allele2 +
+                "\n";
     return text;
 }
 
