@@ -1,0 +1,16 @@
+// FloatScaler: standardises one SNP's decoded dosages in place (mean imputation). It has no
+// data members and is used only as a temporary whose constructor does all the work; any
+// number of threads may use it at once, each on its own values and counter.
+#pragma once
+
+#include <cstdint>
+
+class FloatScaler {
+public:
+    // Standardises x[0] .. x[n-1]: NaN (missing) values become 0.0 and add 1 to *missing; the
+    // others become (x - mean) / sd, with the mean over the non-missing values and
+    // sd = sqrt(spread / (n - 1)) counting all n values (sd 0 when n = 1). A SNP whose
+    // non-missing values are all equal, or that has only one, thus gets NaN in their place.
+    // n = 0 does nothing. The counter is only ever increased.
+    FloatScaler(uint32_t n, double*& x, uint32_t* missing);
+};
