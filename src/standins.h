@@ -1,7 +1,7 @@
-// Stand-ins for the correlation engine, its dataset record, the correlation reader and the
-// correlation writer, so that the run driver builds and runs before their real implementations
-// arrive. Each has the interface the driver uses, does no work and writes nothing; this header
-// goes away when the real classes are merged. Driver thread only.
+// Stand-ins for the correlation engine, its dataset record and the correlation reader, so that
+// the run driver builds and runs before their real implementations arrive. Each has the
+// interface the driver uses, does no work and writes nothing; this header goes away when the
+// real classes are merged. Driver thread only.
 #pragma once
 
 #include <cstdint>
@@ -49,15 +49,4 @@ public:
     uint64_t nSNPs = 0;
     uint64_t nSamples = 0;
     uint64_t nRange = 0;
-};
-
-// Stand-in: writes a correlation buffer as BCOR or text.
-class CorrWriter {
-public:
-    CorrWriter(uint32_t, uint32_t, uint32_t, uint8_t, RsIDs, const std::string&) {}
-    void header(const SnpIndex&) {}
-    void denseData(double*) {}
-    void matrix(const double*) {}
-    // engineLayout: true for K rows of M values (the engine's), false for M rows of K (the reader's).
-    void vector(const std::vector<double>&, const SnpIndex&, bool) {}
 };

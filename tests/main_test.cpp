@@ -130,14 +130,17 @@ TEST(Main, TextToBcorPrintsNoSettings) {
 TEST(Main, BcorToTextWithoutMasterFileRunsOneTitledDataset) {
     const std::string settings = "--------\nSETTINGS\n--------\n- dataset : all\n";
     const std::string title = "-----------------------\nConverting BCOR to text (1/1)\n-----------------------\n";
+    const std::string matrix = "- Writing correlations  : 0.000% \r- Writing correlations  : done!         \n";
     const struct {
         Args extra;
         std::string settings;
         std::string ldLabel;
+        std::string writing;
     } cases[] = {
-        {{}, settings + "\n", "- LD matrix             : "},
-        {{"--range", "100-200"}, settings + "- range   : 100-200\n\n", "- LD matrix             : "},
-        {{"--rsids", "rs1,rs2"}, settings + "- rsids   : rs1,rs2\n\n", "- LD vector             : "},
+        {{}, settings + "\n", "- LD matrix             : ", matrix},
+        {{"--range", "100-200"}, settings + "- range   : 100-200\n\n", "- LD matrix             : ", matrix},
+        {{"--rsids", "rs1,rs2"}, settings + "- rsids   : rs1,rs2\n\n", "- LD vector             : ",
+         "- Writing LD vector     : 0.000% \r- Writing LD vector     : done!  \n"},
     };
     TempDir dir;
     for (const auto& c : cases) {
@@ -147,7 +150,7 @@ TEST(Main, BcorToTextWithoutMasterFileRunsOneTitledDataset) {
         EXPECT_EQ(r.status, 0) << joined(args);
         EXPECT_EQ(r.err, "") << joined(args);
         EXPECT_EQ(r.out, banner + c.settings + title + "- BCOR file             : in.bcor\n" + c.ldLabel +
-                             "out.ld\n" + runTimeZero)
+                             "out.ld\n" + c.writing + runTimeZero)
             << joined(args);
     }
 }
