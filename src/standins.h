@@ -1,7 +1,7 @@
-// Stand-ins for the correlation engine, its dataset record and the correlation reader, so that
-// the run driver builds and runs before their real implementations arrive. Each has the
-// interface the driver uses, does no work and writes nothing; this header goes away when the
-// real classes are merged. Driver thread only.
+// Stand-ins for the correlation engine and its dataset record, so that the run driver builds
+// and runs before their real implementations arrive. Each has the interface the driver uses,
+// does no work and writes nothing; this header goes away when the real classes are merged.
+// Driver thread only.
 #pragma once
 
 #include <cstdint>
@@ -11,10 +11,15 @@
 #include "flag.h"
 #include "masterfile.h"
 #include "meta.h"
+#include "regionfiles.h"
 
 // Stand-in: one dataset's loaded input.
 class Data {
 public:
+    // Stand-in: the real one copies the options and the dataset's file set.
+    void init(const FlagMap&, const Flag::Values&, const Regionfiles&) {}
+    // Stand-in: the real one reads the Z file into the SNP index.
+    void readSumStats(RsIDs*) {}
     // Stand-in: the real one prints the dataset summary.
     void printSummaryData() const {}
 
@@ -35,18 +40,4 @@ public:
     Data data;
     Flag::Values values;
     std::vector<double> R;
-};
-
-// Stand-in: reads one dataset's BCOR or LD text file.
-class CorrReader {
-public:
-    CorrReader(const FlagMap&, const Flag::Values&, const Masterfile&) {}
-    // Stand-in: the real one reads the dataset at 0-based position i into R and meta.
-    void read(uint32_t) {}
-
-    std::vector<double> R;
-    SnpIndex meta;
-    uint64_t nSNPs = 0;
-    uint64_t nSamples = 0;
-    uint64_t nRange = 0;
 };
