@@ -1,4 +1,4 @@
-// Stand-ins for the correlation engine, its dataset record, the correlation reader and the
+// Stand-ins for the correlation engine, the correlation reader and the
 // correlation writer, so that the run driver builds and runs before their real implementations
 // arrive. Each has the interface the driver uses, does no work and writes nothing; this header
 // goes away when the real classes are merged. Driver thread only.
@@ -8,20 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "data.h"
 #include "flag.h"
 #include "masterfile.h"
 #include "meta.h"
-
-// Stand-in: one dataset's loaded input.
-class Data {
-public:
-    // Stand-in: the real one prints the dataset summary.
-    void printSummaryData() const {}
-
-    uint64_t nSNPs = 0;
-    uint64_t nSamples = 0;
-    SumStatsData sumStatsData;
-};
 
 // Stand-in: the correlation engine of one dataset.
 class CorrCPU {
