@@ -171,7 +171,10 @@ void checkMinNumOfCols(std::istream& stream, const std::string& file, uint32_t m
 void openTextFile(std::ifstream& stream, const std::string& file) {
     if (file.empty()) Error::fail("", "No filename is specified!");
     stream.open(file);
-    if (!stream.is_open()) Error::fail("", "File '" + file + "' cannot be opened!");
+    // A directory opens but fails its first read.
+    if (stream.is_open()) stream.peek();
+    if (!stream.is_open() || stream.bad()) Error::fail("", "File '" + file + "' cannot be opened!");
+    stream.clear();
 }
 
 void checkReadToEnd(const std::istream& stream, const std::string& file) {

@@ -68,7 +68,8 @@ void checkLine(std::istream& stream, const std::string& file, const std::vector<
 void checkMinNumOfCols(std::istream& stream, const std::string& file, uint32_t minimum);
 
 // Opens `file` for reading as text into `stream`. An empty name ends the run with "No filename
-// is specified!", a file that does not open with "File '<file>' cannot be opened!".
+// is specified!", a file that does not open or cannot be read (a directory) with
+// "File '<file>' cannot be opened!".
 void openTextFile(std::ifstream& stream, const std::string& file);
 
 // After a reading loop: a stream that stopped on a read error (not the end of the file) ends
