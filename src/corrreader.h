@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "data.h"
 #include "flag.h"
 #include "masterfile.h"
 #include "meta.h"
 #include "regionfiles.h"
-#include "standins.h"
 
 class CorrReader {
 public:

@@ -167,3 +167,16 @@ void checkMinNumOfCols(std::istream& stream, const std::string& file, uint32_t m
     stream.clear();
     stream.seekg(0, std::ios::beg);
 }
+
+void openTextFile(std::ifstream& stream, const std::string& file) {
+    if (file.empty()) Error::fail("", "No filename is specified!");
+    stream.open(file);
+    // A directory opens but fails its first read.
+    if (stream.is_open()) stream.peek();
+    if (!stream.is_open() || stream.bad()) Error::fail("", "File '" + file + "' cannot be opened!");
+    stream.clear();
+}
+
+void checkReadToEnd(const std::istream& stream, const std::string& file) {
+    if (stream.bad()) Error::fail("File '" + file + "' cannot be read!");
+}

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
 #include <istream>
 #include <string>
 #include <vector>
@@ -65,3 +66,12 @@ void checkLine(std::istream& stream, const std::string& file, const std::vector<
 
 // The first line of `stream` must have at least `minimum` fields; the stream is then rewound.
 void checkMinNumOfCols(std::istream& stream, const std::string& file, uint32_t minimum);
+
+// Opens `file` for reading as text into `stream`. An empty name ends the run with "No filename
+// is specified!", a file that does not open or cannot be read (a directory) with
+// "File '<file>' cannot be opened!".
+void openTextFile(std::ifstream& stream, const std::string& file);
+
+// After a reading loop: a stream that stopped on a read error (not the end of the file) ends
+// the run with "File '<file>' cannot be read!".
+void checkReadToEnd(const std::istream& stream, const std::string& file);

@@ -1,6 +1,7 @@
 // The master file: its header, the selected datasets' column-to-value maps, the checks of
-// the whole file against the run, and queries for a dataset's files by column name.
-// Copied by value into the engine and the reader; driver thread only.
+// the whole file against the run (which also create or empty the output files), and queries
+// for a dataset's files by its 0-based position among the selected datasets.
+// A plain value type copied into the engine and the reader; driver thread only.
 #pragma once
 
 #include <cstdint>
@@ -13,21 +14,26 @@
 class Masterfile {
 public:
     void init(const FlagMap& flagMap, const Flag::Values& values);
-    // Reads and checks the file named by --in-files; creates or empties the output files.
+    // Reads and checks the file named by --in-files, then creates or empties the output files
+    // of --write-bcor and --write-bdose for every selected dataset.
     void parse();
     // Registers one dataset (number 0) without a master file (--bcor-file, --ld-file).
     void setRegionFiles(const std::map<std::string, std::string>& map);
     // The file list of the dataset at 0-based position i on standard output.
     void print(uint32_t i) const;
-    // The column's value for dataset position i, "" when unset.
+    // The column's value for dataset position i (0-based), "" when unset.
     std::string getRegionFile(uint32_t i, const std::string& column) const;
-    // Whether dataset position i has the column.
+    // Whether dataset position i (0-based) has the column.
     bool findDatasetFile(uint32_t i, const std::string& column) const;
 
+    // Records the column positions of the header line and checks the required columns.
     void setHeader(const std::string& line);
     void isHeaderEntrySet(const std::string& column, bool required) const;
+    // Keeps the map of dataset number k (1-based) when it is selected.
     void setFiles(uint32_t k, const std::map<std::string, std::string>& map);
+    // `count` is the number of data lines; checks it against the selected dataset numbers.
     void checkNumOfRegions(uint32_t count) const;
+    // Per dataset: the index check, the input files open, the output files created or emptied.
     void checkReadWrite();
     // The .bgi check and the check of a BDOSE file to read, for one dataset's map.
     void checkBgi(const std::map<std::string, std::string>& map) const;

@@ -11,16 +11,23 @@
 
 class Regionfiles {
 public:
+    // Whether the subprogram chosen on the command line needs the column, both in the header
+    // of the master file and in every selected data line. Unknown columns are never required.
+    static bool isColumnRequired(const FlagMap& flagMap, const std::string& column);
+
     // Splits data line `n` (1-based, for messages) at ";", checks every field, applies the
     // column rules and the sample-count check. Returns the sample count (0 when none).
+    // Before the first call, `flagMap`, `masterfileName` and `header` must be filled.
     uint32_t parse(uint32_t n, const std::string& text);
     // The column's value; a column without entry ends the run.
     std::string get(const std::string& column) const;
     // Required: the column must have an entry; not required: its entry is removed.
     void isSet(const std::string& column, bool required);
-    // Stores a file field after checking that its extension names column `j` of the header.
+    // Stores a file field after checking that its extension is the header word at 0-based
+    // position `j`.
     void setFilename(uint32_t j, const std::string& column, const std::string& field);
-    // Stores the n_samples field after checking that it is a positive whole number.
+    // Stores the n_samples field, unchanged, after checking that it is a positive whole number
+    // no greater than 4,294,967,295.
     void setPosIntColumn(const std::string& column, const std::string& field);
     // The column rules of the subprogram, then the sample-count check.
     void checkFilenamesSet();

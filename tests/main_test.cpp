@@ -170,6 +170,93 @@ TEST(Main, BcorToTextWithoutMasterFileRunsOneTitledDataset) {
     }
 }
 
+// A master file of three --text-to-bcor datasets r1, r2, r3 with valid Z and LD matrix files.
+std::string writeTextToBcorRun(const TempDir& dir) {
+    std::string master = "z;bcor;ld;n_samples\n";
+    for (const std::string name : {"r1", "r2", "r3"}) {
+        dir.write(name + ".z", "rsid chromosome position allele1 allele2\n" + name + "a 1 100 A G\n" + name +
+                                   "b 1 200 C T\n");
+        dir.write(name + ".ld", "1 0.5 \n0.5 1 \n");
+        master += name + ".z;" + name + ".bcor;" + name + ".ld;100\n";
+    }
+    return dir.write("master.txt", master);
+}
+
+// The framed title of a text-to-BCOR dataset and its file list.
+std::string textToBcorTitle(const std::string& counter, const std::string& name) {
+    const std::string dashes(23, '-');
+    return dashes + "\nConverting text to BCOR (" + counter + ")\n" + dashes + "\n" +
+           "- SNP file              : " + name + ".z\n" + "- BCOR file             : " + name + ".bcor\n" +
+           "- LD matrix             : " + name + ".ld\n";
+}
+
+// Each expected piece occurs in `out` after the previous one.
+void expectInOrder(const std::string& out, const std::vector<std::string>& pieces) {
+    std::size_t from = 0;
+    for (const auto& piece : pieces) {
+        const std::size_t found = out.find(piece, from);
+        ASSERT_NE(found, std::string::npos) << "missing after offset " << from << ": " << piece << "\nin:\n" << out;
+        from = found + piece.size();
+    }
+}
+
+TEST(Main, WalksEverySelectedDatasetOfTheMasterFile) {
+    TempDir dir;
+    const std::string master = writeTextToBcorRun(dir);
+    const std::string runTime = "- Run time              : ";
+
+    const ProcessResult all = runTesmaro({"--text-to-bcor", "--in-files", master}, dir.path());
+    EXPECT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(all.err, "");
+    EXPECT_EQ(all.out.rfind(banner, 0), 0u);
+    expectInOrder(all.out, {banner, textToBcorTitle("1/3", "r1"), runTime, textToBcorTitle("2/3", "r2"), runTime,
+                            textToBcorTitle("3/3", "r3"), runTime});
+
+    const ProcessResult third = runTesmaro({"--text-to-bcor", "--in-files", master, "--dataset", "3"}, dir.path());
+    EXPECT_EQ(third.status, 0) << third.err;
+    EXPECT_EQ(third.err, "");
+    expectInOrder(third.out, {banner, textToBcorTitle("1/1", "r3"), runTime});
+    EXPECT_EQ(third.out.find("r1."), std::string::npos);
+    EXPECT_EQ(third.out.find("Converting text to BCOR", third.out.find("(1/1)")), std::string::npos);
+}
+
+TEST(Main, MasterFileFailuresEndTheRunBeforeAnyDataset) {
+    TempDir dir;
+    const std::string master = writeTextToBcorRun(dir);
+    const struct {
+        Args args;
+        std::string message;
+    } cases[] = {
+        {{"--text-to-bcor", "--in-files", master, "--dataset", "2,7"},
+         "Requested dataset #7 but there are 3 dataset(s) in the master file '" + master + "'!"},
+        {{"--text-to-bcor", "--in-files", dir.write("bad.txt", "z;bcor;ld\n")},
+         "Master file '" + dir.file("bad.txt") + "' is missing column 'n_samples'!"},
+        {{"--text-to-bcor", "--in-files", dir.write("line.txt", "z;bcor;ld;n_samples\nr1.z;r1.bcor;r1.ld;0\n")},
+         "Expected a positive integer value in line 2 column 'n_samples' of the master file '" + dir.file("line.txt") +
+             "'!"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = runTesmaro(c.args, dir.path());
+        EXPECT_EQ(r.status, 1) << joined(c.args);
+        EXPECT_EQ(r.out, banner) << joined(c.args);
+        EXPECT_EQ(r.err, "Error : " + c.message + "\n\n") << joined(c.args);
+    }
+}
+
+// Until the sample-count and .bgi checks compare the lines with the BGEN files, these need not exist.
+TEST(Main, AnOutputFileThatCannotBeCreatedEndsTheRunBeforeAnyDataset) {
+    TempDir dir;
+    dir.write("a.bcor", "old");
+    const std::string master = dir.write("master.txt", "z;bgen;bgi;bcor;n_samples\n"
+                                                       "a.z;a.bgen;a.bgi;a.bcor;10\n"
+                                                       "b.z;b.bgen;b.bgi;missing/b.bcor;10\n");
+    const ProcessResult r = runTesmaro({"--write-bcor", "--read-only-bgen", "--in-files", master}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error : File 'missing/b.bcor' cannot be opened!\n\n");
+    EXPECT_EQ(r.out.find("Computing correlations"), std::string::npos) << r.out;
+    EXPECT_EQ(dir.read("a.bcor"), "");
+}
+
 TEST(Main, AllocationFailureEndsWithOneReportNotAnAbort) {
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "AddressSanitizer needs more address space than the limit allows";

@@ -1,0 +1,202 @@
+#include "masterfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iostream>
+
+#include "binio.h"
+#include "error.h"
+#include "regionfiles.h"
+
+namespace {
+
+// Opens `path` with the open(2) `flags` and closes it again. False when the open or the close
+// fails, or when the path is a directory (which cannot serve as any of the dataset's files).
+bool openAndClose(const std::string& path, int flags) {
+    int fd = -1;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    struct stat status {};
+    const bool usable = ::fstat(fd, &status) == 0 && !S_ISDIR(status.st_mode);
+    const bool closed = ::close(fd) == 0 || errno == EINTR;
+    return usable && closed;
+}
+
+// Ends the run unless `path` opens with `flags`; with O_CREAT | O_TRUNC this creates or empties it.
+void requireOpen(const std::string& path, int flags) {
+    if (!openAndClose(path, flags)) Error::fail("", "File '" + path + "' cannot be opened!");
+}
+
+std::string valueOf(const std::map<std::string, std::string>& map, const std::string& column) {
+    const auto found = map.find(column);
+    return found == map.end() ? std::string() : found->second;
+}
+
+// The version digit ('0' or '1') of the BDOSE file's magic number.
+char bdoseVersionDigit(const std::string& path);
+
+constexpr int createOrEmpty = O_WRONLY | O_CREAT | O_TRUNC;
+
+}  // namespace
+
+void Masterfile::init(const FlagMap& flags, const Flag::Values& options) {
+    flagMap = flags;
+    values = options;
+    filename = flagMap.get("in-files");
+}
+
+void Masterfile::parse() {
+    const std::string path = flagMap.get("in-files");
+    if (path.empty()) Error::fail("", "No filename is specified!");
+    std::ifstream stream(path, std::ios::binary);
+    if (!stream.is_open()) Error::fail("", "File '" + path + "' cannot be opened!");
+
+    const bool selected = flagMap.has("dataset");
+    Regionfiles regionfiles;
+    uint64_t k = 0;
+    for (std::string line; std::getline(stream, line); ++k) {
+        if (k == 0) {
+            setHeader(line);
+            regionfiles.flagMap = flagMap;
+            regionfiles.masterfileName = path;
+            regionfiles.header = header;
+            continue;
+        }
+        // Line k + 1 must be numbered in 32 bits.
+        if (k >= UINT32_MAX)
+            Error::fail("Master file '" + filename + "' contains more than 4,294,967,294 datasets!");
+        const uint32_t number = static_cast<uint32_t>(k);
+        if (selected && values.dataset.count(number) == 0) continue;
+        nSamples = regionfiles.parse(number + 1, line);
+        setFiles(number, regionfiles.files);
+    }
+    if (stream.bad()) Error::fail("", "File '" + path + "' cannot be read!");
+
+    numOfRegions = k == 0 ? 0 : static_cast<uint32_t>(k - 1);
+    checkNumOfRegions(numOfRegions);
+    checkReadWrite();
+}
+
+void Masterfile::setRegionFiles(const std::map<std::string, std::string>& map) {
+    files.push_back(map);
+    values.dataset.insert(0);
+}
+
+void Masterfile::print(uint32_t i) const {
+    // Writes the label and the column's value, without a line end, when the dataset has the column.
+    const auto row = [&](const char* column, const char* label) {
+        if (!findDatasetFile(i, column)) return false;
+        std::cout << label << files[i].at(column);
+        return true;
+    };
+    const auto line = [&](const char* column, const char* label) {
+        if (row(column, label)) std::cout << std::endl;
+    };
+    const char* const bdoseLabel = "- BDOSE file            : ";
+
+    line("z", "- SNP file              : ");
+    line("bgen", "- BGEN file             : ");
+    line("bgi", "- BGEN BGI file         : ");
+    if (flagMap.has("write-bdose") && row("bdose", bdoseLabel))
+        std::cout << " (v1." << values.bdoseVersion << ")" << std::endl;
+    if (flagMap.has("read-bdose") && row("bdose", bdoseLabel)) {
+        // The line so far stays on standard output when the file's version cannot be read.
+        std::cout << " (v1.";
+        const char digit = bdoseVersionDigit(files[i].at("bdose"));
+        std::cout << digit << ")" << std::endl;
+    }
+    line("sample", "- Sample file           : ");
+    line("incl", "- Sample inclusion file : ");
+    line("bcor", "- BCOR file             : ");
+    line("ld", flagMap.has("rsids") ? "- LD vector             : " : "- LD matrix             : ");
+}
+
+std::string Masterfile::getRegionFile(uint32_t i, const std::string& column) const {
+    if (i >= files.size())
+        Error::fail("Cannot request file with extension '" + column + "' for dataset #" + std::to_string(i) +
+                    " because " + std::to_string(files.size()) + " dataset(s) in the master file '" + filename +
+                    "' were parsed!");
+    return valueOf(files[i], column);
+}
+
+bool Masterfile::findDatasetFile(uint32_t i, const std::string& column) const {
+    if (i >= files.size())
+        Error::fail("Cannot find file with extension '" + column + "' for dataset #" + std::to_string(i) +
+                    " because " + std::to_string(files.size()) + " dataset(s) in the master file '" + filename +
+                    "' were parsed!");
+    return files[i].count(column) != 0;
+}
+
+void Masterfile::setHeader(const std::string& line) {
+    const std::vector<std::string> words = splitFields(line, ';');
+    if (words.size() > UINT32_MAX)
+        Error::fail("Master file '" + filename + "' has more than 4,294,967,295 columns!");
+    for (std::size_t j = 0; j < words.size(); ++j) header[words[j]] = static_cast<uint32_t>(j);
+    for (const char* column : {"z", "bdose", "bgen", "bgi", "bcor", "sample", "ld", "n_samples"})
+        isHeaderEntrySet(column, Regionfiles::isColumnRequired(flagMap, column));
+}
+
+void Masterfile::isHeaderEntrySet(const std::string& column, bool required) const {
+    if (required && header.count(column) == 0)
+        Error::fail("Master file '" + filename + "' is missing column '" + column + "'!");
+}
+
+void Masterfile::setFiles(uint32_t k, const std::map<std::string, std::string>& map) {
+    if (flagMap.has("dataset")) {
+        if (values.dataset.count(k) == 0) return;
+    } else {
+        values.dataset.insert(k);
+    }
+    files.push_back(map);
+}
+
+void Masterfile::checkNumOfRegions(uint32_t count) const {
+    if (count == 0 || values.dataset.empty())
+        Error::fail("Master file '" + filename + "' contains 0 datasets!");
+    const uint32_t largest = *values.dataset.rbegin();
+    if (largest > count)
+        Error::fail("Requested dataset #" + std::to_string(largest) + " but there are " + std::to_string(count) +
+                    " dataset(s) in the master file '" + filename + "'!");
+}
+
+void Masterfile::checkReadWrite() {
+    for (const auto& map : files) {
+        if (map.count("bgi") != 0) checkBgi(map);
+        for (const char* column : {"incl", "sample"})
+            if (map.count(column) != 0) requireOpen(map.at(column), O_RDONLY);
+        if (flagMap.has("write-bcor")) requireOpen(valueOf(map, "bcor"), createOrEmpty);
+        if (flagMap.has("read-bdose")) checkBdoseRead(map);
+        if (flagMap.has("write-bdose")) requireOpen(valueOf(map, "bdose"), createOrEmpty);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// STAND-IN until the BGEN reader, the .bgi check and the BDOSE header reader arrive: the index
+// check does nothing, the BDOSE check only tests that the file opens for reading, and the
+// version digit of the file list is read by the small probe below.
+
+void Masterfile::checkBgi(const std::map<std::string, std::string>&) const {}
+
+void Masterfile::checkBdoseRead(const std::map<std::string, std::string>& map) const {
+    requireOpen(valueOf(map, "bdose"), O_RDONLY);
+}
+
+namespace {
+
+char bdoseVersionDigit(const std::string& path) {
+    std::ifstream stream(path, std::ios::binary | std::ios::ate);
+    char magic[8] = {};
+    if (!stream.is_open() || stream.tellg() <= 8 || !stream.seekg(0) || !binio::readExact(stream, magic, 8))
+        Error::fail("BDOSE file '" + path + "' cannot be opened!");
+    if (std::string(magic, 7) != "bdose1." || (magic[7] != '0' && magic[7] != '1'))
+        Error::fail("File '" + path + "' is not a file from Tesmaro!");
+    return magic[7];
+}
+
+}  // namespace

@@ -1,0 +1,340 @@
+// The master file: header rules, dataset selection and count, the file checks that create or
+// empty the output files, the dataset file list and the queries by dataset position.
+
+#include "masterfile.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+#include "support/tempdir.h"
+
+namespace {
+
+// A flag map with the given keys; "key=value" records the value after the flag.
+FlagMap flagsOf(const std::vector<std::string>& keys) {
+    FlagMap flags;
+    uint32_t position = 0;
+    for (const std::string& key : keys) {
+        const std::size_t equals = key.find('=');
+        flags.insert(key.substr(0, equals), {position, equals == std::string::npos ? "" : key.substr(equals + 1)});
+        position += 2;
+    }
+    return flags;
+}
+
+const std::vector<std::string> readOnlyBgen{"write-bcor", "read-only-bgen"};
+const std::vector<std::string> textToBcor{"text-to-bcor"};
+
+// The selected dataset numbers and every kept map, one line each.
+std::string describe(const Masterfile& masterfile) {
+    std::string text = "datasets:";
+    for (uint32_t number : masterfile.values.dataset) text += " " + std::to_string(number);
+    text += "\n";
+    for (const auto& map : masterfile.files) {
+        for (const auto& [column, value] : map) text += column + "=" + value + ";";
+        text += "\n";
+    }
+    return text;
+}
+
+// Writes the master file M.txt into `dir` and parses it there with the given flags and
+// selected datasets (which add --dataset); prints describe() on success.
+ProcessResult parseMaster(const TempDir& dir, const std::string& content, std::vector<std::string> flags,
+                          const std::vector<uint32_t>& datasets = {}) {
+    const std::string path = dir.write("M.txt", content);
+    flags.push_back("in-files=" + path);
+    Flag::Values values;
+    if (!datasets.empty()) {
+        flags.push_back("dataset");
+        values.dataset.insert(datasets.begin(), datasets.end());
+    }
+    return runInChild([&] {
+        if (chdir(dir.path().c_str()) != 0) _exit(99);
+        Masterfile masterfile;
+        masterfile.init(flagsOf(flags), values);
+        masterfile.parse();
+        std::cout << describe(masterfile);
+    });
+}
+
+void expectFailure(const ProcessResult& r, const std::string& message, const std::string& what) {
+    EXPECT_EQ(r.status, 1) << what;
+    EXPECT_EQ(r.out, "") << what;
+    EXPECT_EQ(r.err, "Error : " + message + "\n\n") << what;
+}
+
+const std::string header = "z;bcor;ld;n_samples\n";
+const std::string threeLines = header + "a.z;a.bcor;a.ld;10\nb.z;b.bcor;b.ld;20\nc.z;c.bcor;c.ld;30\n";
+
+TEST(MasterfileParse, SelectsDatasetsAndKeepsTheirMapsInFileOrder) {
+    const std::string a = "bcor=a.bcor;ld=a.ld;n_samples=10;z=a.z;\n";
+    const std::string b = "bcor=b.bcor;ld=b.ld;n_samples=20;z=b.z;\n";
+    const std::string c = "bcor=c.bcor;ld=c.ld;n_samples=30;z=c.z;\n";
+    const struct {
+        std::string content;
+        std::vector<uint32_t> datasets;
+        std::string expected;
+    } cases[] = {
+        {threeLines, {}, "datasets: 1 2 3\n" + a + b + c},
+        {threeLines, {3}, "datasets: 3\n" + c},
+        {threeLines, {3, 1}, "datasets: 1 3\n" + a + c},
+        // The last line needs no line end; an unselected line is skipped unchecked.
+        {header + "a.z;a.bcor;a.ld;10\nmalformed;;;;;;\nc.z;c.bcor;c.ld;30", {1, 3}, "datasets: 1 3\n" + a + c},
+        {header + "a.z;a.bcor;a.ld;10\n\n", {1}, "datasets: 1\n" + a},
+    };
+    TempDir dir;
+    for (const auto& t : cases) {
+        const ProcessResult r = parseMaster(dir, t.content, textToBcor, t.datasets);
+        EXPECT_EQ(r.status, 0) << t.content << r.err;
+        EXPECT_EQ(r.out, t.expected) << t.content;
+        EXPECT_EQ(r.err, "") << t.content;
+    }
+}
+
+TEST(MasterfileParse, FailuresOfTheFileItsHeaderAndItsDatasets) {
+    TempDir dir;
+    const std::string m = dir.file("M.txt");
+    const std::string none = "Master file '" + m + "' contains 0 datasets!";
+    const std::string requested = "Requested dataset #";
+    const struct {
+        std::string content;
+        std::vector<std::string> flags;
+        std::vector<uint32_t> datasets;
+        std::string message;
+    } cases[] = {
+        {"", textToBcor, {}, none},
+        {"", textToBcor, {1}, none},
+        {header, textToBcor, {}, none},
+        {"z;bcor;ld;n_samples", textToBcor, {2}, none},
+        {threeLines, textToBcor, {5}, requested + "5 but there are 3 dataset(s) in the master file '" + m + "'!"},
+        {threeLines, textToBcor, {1, 4}, requested + "4 but there are 3 dataset(s) in the master file '" + m + "'!"},
+        // Header columns, tested in a fixed order: z, bdose, bgen, bgi, bcor, sample, ld, n_samples.
+        {"bcor;ld;n_samples\n", textToBcor, {}, "Master file '" + m + "' is missing column 'z'!"},
+        {"z;bcor\n", textToBcor, {}, "Master file '" + m + "' is missing column 'ld'!"},
+        {"z;bgen;bcor;n_samples\n", readOnlyBgen, {}, "Master file '" + m + "' is missing column 'bgi'!"},
+        {"z;bgen;bgi;bcor;n_samples\n", {"write-bdose", "bdose-version=1.1"}, {},
+         "Master file '" + m + "' is missing column 'bdose'!"},
+        {"z;bgen;bgi;bdose;n_samples\n", {"write-bdose", "bdose-version=1.1"}, {},
+         "Master file '" + m + "' is missing column 'sample'!"},
+        // A carriage return stays part of the header's last word.
+        {"z;bcor;ld;n_samples\r\na.z;a.bcor;a.ld;10\r\n", textToBcor, {},
+         "Master file '" + m + "' is missing column 'n_samples'!"},
+        // A line's failure names its own line number in the file.
+        {header + "a.z;a.bcor;a.ld;10\nb.z;b.bcor;b.ld;20;\n\n", textToBcor, {},
+         "Master file '" + m + "' is missing an entry in line 4 column 'z'!"},
+        {header + "a.z;a.bcor;a.ld;10\nb.z;b.bcor;b.ld;2.5\n", textToBcor, {},
+         "Expected a positive integer value in line 3 column 'n_samples' of the master file '" + m + "'!"},
+        {"z;z;bcor;ld;n_samples\na.z;a.z;a.bcor;a.ld;1\n", textToBcor, {},
+         "Master file '" + m + "' includes more entries in line 2 than there are entries in the header!"},
+        // Line failures come before the dataset count.
+        {threeLines + "x.ld;a.bcor;a.ld;1\n", textToBcor, {1, 4, 9},
+         "File 'x.ld' in line 5 with extension 'ld' is in column 'z' of the master file '" + m + "'!"},
+    };
+    for (const auto& t : cases) expectFailure(parseMaster(dir, t.content, t.flags, t.datasets), t.message, t.content);
+}
+
+TEST(MasterfileParse, MasterFileThatCannotBeOpened) {
+    TempDir dir;
+    const std::string missing = dir.file("none.txt");
+    for (const auto& [path, message] : {std::pair<std::string, std::string>{"", "No filename is specified!"},
+                                        {missing, "File '" + missing + "' cannot be opened!"}}) {
+        const ProcessResult r = runInChild([&] {
+            Masterfile masterfile;
+            masterfile.init(flagsOf({"text-to-bcor", "in-files=" + path}), Flag::Values());
+            masterfile.parse();
+        });
+        expectFailure(r, message, path);
+    }
+}
+
+// A master-file object holding the given datasets, as parse would leave it.
+Masterfile withDatasets(const std::vector<std::string>& flags,
+                        const std::vector<std::map<std::string, std::string>>& maps, int32_t bdoseVersion = -1) {
+    Masterfile masterfile;
+    Flag::Values values;
+    values.bdoseVersion = bdoseVersion;
+    masterfile.init(flagsOf(flags), values);
+    masterfile.filename = "runs/M.txt";
+    for (uint32_t k = 0; k < maps.size(); ++k) masterfile.setFiles(k + 1, maps[k]);
+    return masterfile;
+}
+
+// Until the sample-count and .bgi checks compare the line with the BGEN file, these files need
+// not exist.
+TEST(MasterfileCheckReadWrite, OutputFilesAreCreatedOrEmptiedBeforeWork) {
+    TempDir dir;
+    dir.write("a.bcor", "old correlations");
+    dir.write("b.bdose", "old dosages");
+    const std::string content = "z;bgen;bgi;bdose;bcor;n_samples;sample;incl\n"
+                                "a.z;a.bgen;a.bgi;a.bdose;a.bcor;10\n"
+                                "b.z;b.bgen;b.bgi;b.bdose;b.bcor;10\n";
+    const ProcessResult r = parseMaster(dir, content, {"write-bcor", "write-bdose"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const char* name : {"a.bcor", "b.bcor", "a.bdose", "b.bdose"}) {
+        ASSERT_TRUE(std::filesystem::exists(dir.file(name))) << name;
+        EXPECT_EQ(std::filesystem::file_size(dir.file(name)), 0u) << name;
+    }
+    // Inputs are only read: nothing else was created.
+    EXPECT_FALSE(std::filesystem::exists(dir.file("a.z")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("a.bgen")));
+}
+
+TEST(MasterfileCheckReadWrite, AFileThatCannotBeOpenedEndsTheRunAfterEarlierDatasetsAreEmptied) {
+    TempDir dir;
+    dir.write("present.incl", "");
+    dir.write("present.sample", "");
+    std::filesystem::create_directory(dir.file("folder.bcor"));
+    using Map = std::map<std::string, std::string>;
+    const Map first{{"z", "a.z"}, {"bcor", "a.bcor"}};
+    const Map second{{"z", "b.z"}, {"bcor", "b.bcor"}, {"sample", "present.sample"}, {"incl", "present.incl"}};
+    const struct {
+        Map third;
+        std::string message;
+    } cases[] = {
+        {{{"bcor", "missing/c.bcor"}}, "File 'missing/c.bcor' cannot be opened!"},
+        {{{"bcor", "folder.bcor"}}, "File 'folder.bcor' cannot be opened!"},
+        // incl is checked before sample, both before the output file.
+        {{{"bcor", "missing/c.bcor"}, {"sample", "x.sample"}, {"incl", "x.incl"}}, "File 'x.incl' cannot be opened!"},
+        {{{"bcor", "missing/c.bcor"}, {"sample", "x.sample"}, {"incl", "present.incl"}},
+         "File 'x.sample' cannot be opened!"},
+        {{{"bcor", "c.bcor"}, {"incl", "folder.bcor"}}, "File 'folder.bcor' cannot be opened!"},
+    };
+    for (const auto& c : cases) {
+        dir.write("a.bcor", "old");
+        dir.write("b.bcor", "old");
+        Masterfile masterfile = withDatasets(readOnlyBgen, {first, second, c.third});
+        expectFailure(runInChild([&] {
+                          if (chdir(dir.path().c_str()) != 0) _exit(99);
+                          masterfile.checkReadWrite();
+                      }),
+                      c.message, c.message);
+        EXPECT_EQ(dir.read("a.bcor"), "") << c.message;
+        EXPECT_EQ(dir.read("b.bcor"), "") << c.message;
+    }
+}
+
+TEST(MasterfileCheckReadWrite, ABdoseFileToReadMustOpenAndIsNotCreated) {
+    TempDir dir;
+    const std::string path = dir.file("c.bdose");
+    const std::map<std::string, std::string> map{{"z", "c.z"}, {"bcor", dir.file("c.bcor")}, {"bdose", path}};
+    Masterfile masterfile = withDatasets({"write-bcor", "read-bdose"}, {map});
+    expectFailure(runInChild([&] { masterfile.checkReadWrite(); }), "File '" + path + "' cannot be opened!", path);
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+ProcessResult printInChild(const Masterfile& masterfile, uint32_t i) {
+    return runInChild([&] { masterfile.print(i); });
+}
+
+TEST(MasterfilePrint, ListsTheDatasetsFilesInAFixedOrder) {
+    const std::map<std::string, std::string> all{
+        {"z", "r.z"},           {"bgen", "c.bgen"},     {"bgi", "c.bgen.bgi"}, {"bdose", "d.bdose"},
+        {"sample", "s.sample"}, {"incl", "s.incl"},     {"bcor", "r.bcor"},    {"ld", "r.ld"},
+        {"n_samples", "100"},   {"extra", "n.extra"}};
+    const std::string head = "- SNP file              : r.z\n"
+                             "- BGEN file             : c.bgen\n"
+                             "- BGEN BGI file         : c.bgen.bgi\n";
+    const std::string tail = "- Sample file           : s.sample\n"
+                             "- Sample inclusion file : s.incl\n"
+                             "- BCOR file             : r.bcor\n";
+    const struct {
+        std::vector<std::string> flags;
+        int32_t version;
+        std::string expected;
+    } cases[] = {
+        {readOnlyBgen, -1, head + tail + "- LD matrix             : r.ld\n"},
+        {{"write-text", "read-only-bgen", "rsids=rs1"}, -1, head + tail + "- LD vector             : r.ld\n"},
+        {{"write-bcor", "write-bdose"}, 0, head + "- BDOSE file            : d.bdose (v1.0)\n" + tail +
+                                               "- LD matrix             : r.ld\n"},
+        {{"write-bdose", "bdose-version=1.1"}, 1, head + "- BDOSE file            : d.bdose (v1.1)\n" + tail +
+                                                      "- LD matrix             : r.ld\n"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = printInChild(withDatasets(c.flags, {all}, c.version), 0);
+        EXPECT_EQ(r.status, 0) << c.expected;
+        EXPECT_EQ(r.out, c.expected);
+        EXPECT_EQ(r.err, "");
+    }
+    // Only the columns a dataset has, whichever its position.
+    const Masterfile two = withDatasets(readOnlyBgen, {all, {{"bcor", "b.bcor"}, {"n_samples", "1"}}});
+    const ProcessResult r = printInChild(two, 1);
+    EXPECT_EQ(r.out, "- BCOR file             : b.bcor\n");
+}
+
+TEST(MasterfilePrint, BdoseToReadShowsTheVersionOfItsMagicNumber) {
+    TempDir dir;
+    const struct {
+        std::string content;  // "" for a file that does not exist
+        std::string digit;    // the end of the BDOSE line; "" when it stays unfinished
+        std::string message;  // % stands for the path
+    } cases[] = {
+        {"bdose1.0" + std::string(20, '\0'), "0)\n", ""},
+        {"bdose1.1x", "1)\n", ""},
+        {"bdose1.1", "", "BDOSE file '%' cannot be opened!"},
+        {"", "", "BDOSE file '%' cannot be opened!"},
+        {"bdose1.2 and more", "", "File '%' is not a file from Tesmaro!"},
+        {"BDOSE1.1 and more", "", "File '%' is not a file from Tesmaro!"},
+        {"bcor1.1 and more", "", "File '%' is not a file from Tesmaro!"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string name = "f" + std::to_string(n++) + ".bdose";
+        if (!c.content.empty()) dir.write(name, c.content);
+        const std::string path = dir.file(name);
+        const ProcessResult r =
+            printInChild(withDatasets({"write-bcor", "read-bdose"}, {{{"z", "r.z"}, {"bdose", path}}}), 0);
+        EXPECT_EQ(r.out, "- SNP file              : r.z\n- BDOSE file            : " + path + " (v1." + c.digit)
+            << c.content;
+        if (c.message.empty()) {
+            EXPECT_EQ(r.status, 0) << c.content;
+            EXPECT_EQ(r.err, "") << c.content;
+        } else {
+            std::string message = c.message;
+            message.replace(message.find('%'), 1, path);
+            EXPECT_EQ(r.status, 1) << c.content;
+            EXPECT_EQ(r.err, "Error : " + message + "\n\n") << c.content;
+        }
+    }
+}
+
+TEST(MasterfileQueries, ByDatasetPosition) {
+    const Masterfile masterfile = withDatasets(readOnlyBgen, {{{"bcor", "a.bcor"}}, {{"bcor", "b.bcor"}}});
+    EXPECT_EQ(masterfile.getRegionFile(1, "bcor"), "b.bcor");
+    EXPECT_EQ(masterfile.getRegionFile(0, "ld"), "");
+    EXPECT_TRUE(masterfile.findDatasetFile(0, "bcor"));
+    EXPECT_FALSE(masterfile.findDatasetFile(1, "ld"));
+    const struct {
+        std::function<void()> call;
+        std::string message;
+    } cases[] = {
+        {[&] { masterfile.getRegionFile(2, "bcor"); },
+         "Cannot request file with extension 'bcor' for dataset #2 because 2 dataset(s) in the master file "
+         "'runs/M.txt' were parsed!"},
+        {[&] { masterfile.findDatasetFile(5, "ld"); },
+         "Cannot find file with extension 'ld' for dataset #5 because 2 dataset(s) in the master file "
+         "'runs/M.txt' were parsed!"},
+        {[&] { masterfile.print(2); },
+         "Cannot find file with extension 'z' for dataset #2 because 2 dataset(s) in the master file "
+         "'runs/M.txt' were parsed!"},
+    };
+    for (const auto& c : cases) expectFailure(runInChild(c.call), c.message, c.message);
+}
+
+TEST(MasterfileSetRegionFiles, RegistersTheOnlyDatasetAsNumberZero) {
+    Masterfile masterfile;
+    masterfile.init(flagsOf({"bcor-to-text", "bcor-file=in.bcor", "ld-file=out.ld"}), Flag::Values());
+    masterfile.setRegionFiles({{"bcor", "in.bcor"}, {"ld", "out.ld"}});
+    EXPECT_EQ(describe(masterfile), "datasets: 0\nbcor=in.bcor;ld=out.ld;\n");
+    const ProcessResult r = printInChild(masterfile, 0);
+    EXPECT_EQ(r.out, "- BCOR file             : in.bcor\n- LD matrix             : out.ld\n");
+}
+
+}  // namespace
