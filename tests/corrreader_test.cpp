@@ -15,6 +15,7 @@
 #include "support/bcorfile.h"
 #include "support/process.h"
 #include "support/tempdir.h"
+#include "support/textfiles.h"
 
 namespace {
 
@@ -301,6 +302,142 @@ TEST(CorrReaderBcor, BadCodesFailWhenTheFirstCorrelationIsDecoded) {
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(r.err, err) << c.what;
         EXPECT_EQ(r.out, c.out) << c.what;
+    }
+}
+
+// Reads `ld` as the LD matrix of an m-SNP dataset whose Z file is snps.z.
+CorrReader readTextMatrix(const std::string& ld, uint64_t m) {
+    FlagMap flags;
+    flags.insert("text-to-bcor", {0, ""});
+    CorrReader reader(flags, Flag::Values(), Masterfile());
+    reader.nSNPs = m;
+    reader.regionfiles.files = {{"ld", ld}, {"z", "snps.z"}};
+    reader.readText();
+    return reader;
+}
+
+TEST(CorrReaderText, UpperTriangleIsReadInRowOrder) {
+    const struct {
+        std::string text;
+        uint64_t m;
+        std::vector<double> expected;
+    } cases[] = {
+        {"1 0.5\n0.5 1\n", 2, {0.5}},
+        // Diagonal and lower triangle are not read; the last row may hold anything up to M fields.
+        {"1 0.1 -0.2 \nNA 1 0.3 \nx y 1 \n", 3, {0.1, -0.2, 0.3}},
+        {"1 0.1 -0.2 \n0.1 1 0.3 \n\n", 3, {0.1, -0.2, 0.3}},
+        {"9 nan -1 \n9 9 1e-05 \n9\n", 3, {nan, -1, 1e-05}},
+        {"1 -nan 1 \n1 1 0.123456789012 \n\n", 3, {nan, 1, 0.123456789012}},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        const CorrReader reader = readTextMatrix(dir.write("m.ld", c.text), c.m);
+        expectSameValues(reader.R, c.expected, 0, c.text);
+    }
+    TempDir dir;
+    const std::string ld = dir.write("m.ld", "1 0.1 0.2 \n0.1 1 0.3 \n0.2 0.3 1 \n");
+    const ProcessResult r = runInChild([&] { readTextMatrix(ld, 3); });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "- Reading correlations  :\r- Reading correlations  : 50.000%\r- Reading correlations  : done!");
+}
+
+TEST(CorrReaderText, MalformedMatricesEndWithTheirMessage) {
+    TempDir dir;
+    const std::string ld = dir.file("m.ld");
+    const std::string rows = "Different number of SNPs in file 'snps.z' (3 SNPs) and file '" + ld + "'. Expected 3 SNPs in row ";
+    const std::string progress = "- Reading correlations  :\r- Reading correlations  : 50.000%";
+    const struct {
+        std::string text;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {"1 NA 0.5 \n", progress, "\n\nError : Missing floating point value in line 1 column 2 of file '" + ld + "'!\n\n"},
+        {"1 0.5 abc \n", progress,
+         "\n\nError : Expected a floating point value in line 1 column 3 of file '" + ld + "'!\n\n"},
+        {"1 0.1 0.2\r\n", progress,
+         "\n\nError : Expected a floating point value in line 1 column 3 of file '" + ld + "'!\n\n"},
+        {"1 0.1 0.2 \n0.1 1 -1.5 \n", progress,
+         "\n\nError : Correlation -1.5000 between SNP 2 and SNP 3 in file '" + ld +
+             "' is not between -1.0 and 1.0!\n\n"},
+        {"1 0.1 0.2 0.3 \n", progress,
+         "\n\nError : " + rows + "1 in file '" + ld + "' but encountered only 4 SNPs!\n\n"},
+        {"1 0.1 0.2 \n\n0.2 0.3 1 \n", progress,
+         "\n\nError : " + rows + "2 in file '" + ld + "' but encountered only 2 SNPs!\n\n"},
+        {"1 0.1 0.2 \n0.1 1 0.3 \n0.2 0.3 1 \n\n", progress,
+         "\n\nError : " + rows + "4 in file '" + ld + "' but encountered only 4 SNPs!\n\n"},
+        {"1 0.1 0.2 \n0.1 1 0.3 \n", progress + "\r- Reading correlations  : done!",
+         "\n\nError : Different number of SNPs in file 'snps.z' (3 SNPs) and file '" + ld + "' (2 SNPs)!\n\n"},
+    };
+    for (const auto& c : cases) {
+        dir.write("m.ld", c.text);
+        const ProcessResult r = runInChild([&] { readTextMatrix(ld, 3); });
+        EXPECT_EQ(r.status, 1) << c.text;
+        EXPECT_EQ(r.out, c.out) << c.text;
+        EXPECT_EQ(r.err, c.err) << c.text;
+    }
+    for (const auto& [name, err] :
+         {std::pair<std::string, std::string>{"", "Error : No filename is specified!\n\n"},
+          {dir.file("none.ld"), "Error : File '" + dir.file("none.ld") + "' cannot be opened!\n\n"}}) {
+        const ProcessResult r = runInChild([&] { readTextMatrix(name, 3); });
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, err);
+    }
+}
+
+// The binary: text -> BCOR with a master file, then BCOR -> text without one.
+TEST(CorrReaderBinary, TextToBcorToTextRoundTrip) {
+    TempDir dir;
+    writeZFile(dir.file("d.z"), {{"rs1", "1", 100, "A", "C"}, {"rs2", "1", 200, "G", "T"}, {"rs3", "1", 300, "A", "G"}});
+    const std::string text = "1 0.5 -0.123457 \n0.5 1 nan \n-0.123457 nan 1 \n";
+    dir.write("d.ld", text);
+    dir.write("master.txt", "z;bcor;ld;n_samples\nd.z;d.bcor;d.ld;10\n");
+
+    const ProcessResult toBcor = runTesmaro({"--text-to-bcor", "--in-files", "master.txt"}, dir.path());
+    EXPECT_EQ(toBcor.status, 0);
+    EXPECT_EQ(toBcor.err, "");
+    EXPECT_NE(toBcor.out.find("\n- Number of samples     : 10\n- Number of SNPs        : 3\n\n"
+                              "- Reading correlations  :\r- Reading correlations  : 50.000%"
+                              "\r- Reading correlations  : done!"),
+              std::string::npos)
+        << toBcor.out;
+    EXPECT_NE(toBcor.out.find("\r- Writing BCOR file     : done!  \n"), std::string::npos) << toBcor.out;
+
+    const BcorImage image = parseBcor(dir.read("d.bcor"));
+    EXPECT_EQ(image.nSamples, 10u);
+    EXPECT_EQ(image.nSNPs, 3u);
+    EXPECT_EQ(image.code, 1);
+    ASSERT_EQ(image.snps.size(), 3u);
+    EXPECT_EQ(image.snps[1].rsid, "rs2");
+    EXPECT_EQ(image.snps[1].position, 200u);
+    EXPECT_EQ(image.snps[1].allele2, "T");
+    EXPECT_EQ(image.codes, (std::vector<uint64_t>{0x60000000, 0x381947cf, 0xD0000000}));
+
+    const ProcessResult back =
+        runTesmaro({"--bcor-to-text", "--bcor-file", "d.bcor", "--ld-file", "back.ld"}, dir.path());
+    EXPECT_EQ(back.status, 0);
+    EXPECT_EQ(back.err, "");
+    EXPECT_EQ(dir.read("back.ld"), text);
+}
+
+TEST(CorrReaderBinary, ConversionFailuresExitWithStatusOne) {
+    TempDir dir;
+    dir.write("bad.bcor", "BCOR1.1 and more");
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"--bcor-to-text", "--bcor-file", "none.bcor", "--ld-file", "out.ld"},
+         "Error : File 'none.bcor' cannot be opened!\n\n"},
+        {{"--bcor-to-text", "--bcor-file", "bad.bcor", "--ld-file", "out.ld"},
+         "Error : File 'bad.bcor' is not a file from Tesmaro!\n\n"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = runTesmaro(c.args, dir.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out.find("done!"), std::string::npos);
     }
 }
 
