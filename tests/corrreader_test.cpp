@@ -421,6 +421,21 @@ TEST(CorrReaderBinary, TextToBcorToTextRoundTrip) {
     EXPECT_EQ(dir.read("back.ld"), text);
 }
 
+TEST(CorrReaderBinary, EmptyRangeWritesAnEmptyMatrix) {
+    TempDir dir;
+    dir.write("in.bcor", buildBcor(10, 1, snpsAt({100, 200, 300}), {0, 0, 0}));
+    dir.write("out.ld", "old content");
+    const ProcessResult r = runTesmaro(
+        {"--bcor-to-text", "--bcor-file", "in.bcor", "--ld-file", "out.ld", "--range", "150-160"}, dir.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("- Number of SNPs        : 0/3\n\r- Reading BCOR file     : done!   \n"
+                         "- Writing correlations  : 0.000% \r- Writing correlations  : done!         \n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(dir.read("out.ld"), "");
+}
+
 TEST(CorrReaderBinary, ConversionFailuresExitWithStatusOne) {
     TempDir dir;
     dir.write("bad.bcor", "BCOR1.1 and more");
