@@ -72,10 +72,10 @@ void CorrReader::readBCOR() {
     bcorSize = static_cast<uint64_t>(end);
     if (bcorSize < sizeField)
         Error::fail("File '" + bcorFile + "' is truncated: it holds " + std::to_string(bcorSize) +
-                " bytes but its header gives " + std::to_string(sizeField) + " bytes!");
+                    " bytes but its header gives " + std::to_string(sizeField) + " bytes!");
     if (bcorSize > sizeField)
         Error::fail("File '" + bcorFile + "' holds " + std::to_string(bcorSize) + " bytes but its header gives " +
-                std::to_string(sizeField) + " bytes!");
+                    std::to_string(sizeField) + " bytes!");
     if (nSNPs < 2) Error::fail("File '" + bcorFile + "' holds fewer than two SNPs!");
     if (D < bcorHeaderSize + minRecordSize * nSNPs || D > bcorSize)
         Error::fail("File '" + bcorFile + "' gives an offset of its correlation block outside the file!");
@@ -118,15 +118,18 @@ void CorrReader::readBCOR() {
     std::cout << "\r- Reading BCOR file     : done!   " << std::endl;
 }
 
+std::string CorrReader::recordName(uint64_t number) const {
+    return "SNP record " + std::to_string(number + 1) + " of file '" + bcorFile + "'";
+}
+
 void CorrReader::readMeta(std::istream& stream, uint64_t D) {
     uint64_t at = bcorHeaderSize;
     for (uint64_t i = 0; i < nSNPs; ++i) {
-        const std::string record = "SNP record " + std::to_string(i + 1) + " of file '" + bcorFile + "'";
         uint32_t length = 0;
         if (!binio::readLE(stream, &length)) Error::fail("Failed to read file '" + bcorFile + "'!");
         // Room before the block for this record, leaving the smallest possible records after it.
         const uint64_t room = D - at - 4 - minRecordSize * (nSNPs - i - 1);
-        if (length < minRecordSize - 4 || length > room) Error::fail(record + " has an invalid length!");
+        if (length < minRecordSize - 4 || length > room) Error::fail(recordName(i) + " has an invalid length!");
         std::vector<uint8_t> buffer(length);
         if (!binio::readExact(stream, buffer.data(), length)) Error::fail("Failed to read file '" + bcorFile + "'!");
         bufferToMeta(std::move(buffer), static_cast<uint32_t>(i));
@@ -137,10 +140,9 @@ void CorrReader::readMeta(std::istream& stream, uint64_t D) {
 }
 
 void CorrReader::bufferToMeta(std::vector<uint8_t>&& buffer, uint32_t number) {
-    const std::string record = "SNP record " + std::to_string(uint64_t{number} + 1) + " of file '" + bcorFile + "'";
     const uint8_t* at = buffer.data();
     uint64_t left = buffer.size();
-    // Takes `width` bytes as a little-endian length or value; false when the record ends first.
+    // Takes `bytes` bytes as a little-endian length or value; false when the record ends first.
     auto field = [&](unsigned bytes, uint64_t* value) {
         if (left < bytes) return false;
         *value = 0;
@@ -162,13 +164,13 @@ void CorrReader::bufferToMeta(std::vector<uint8_t>&& buffer, uint32_t number) {
     snp.alleles.resize(2);
     if (!field(4, &stored) || !text(2, &snp.rsid) || !field(4, &position) || !text(2, &snp.chromosome) ||
         !text(4, &snp.alleles[0]) || !text(4, &snp.alleles[1]) || left != 0)
-        Error::fail("The fields of " + record + " do not match its length!");
+        Error::fail("The fields of " + recordName(number) + " do not match its length!");
     if (stored != number)
-        Error::fail(record + " carries SNP number " + std::to_string(stored + 1) + " instead of " +
-                std::to_string(uint64_t{number} + 1) + "!");
+        Error::fail(recordName(number) + " carries SNP number " + std::to_string(stored + 1) + " instead of " +
+                    std::to_string(uint64_t{number} + 1) + "!");
     snp.position = static_cast<uint32_t>(position);
     if (!meta.insert(SnpIndex::value_type(std::move(snp), number)).second)
-        Error::fail(record + " repeats an earlier SNP!");
+        Error::fail(recordName(number) + " repeats an earlier SNP!");
 }
 
 void CorrReader::selectRange() {
@@ -180,15 +182,15 @@ void CorrReader::selectRange() {
     if (!std::is_sorted(positions.begin(), positions.end()))
         Error::fail("\n", "The SNPs in file '" + bcorFile +
                               "' are not in ascending order of position, which '--range' requires!");
-    const std::string bounds = std::to_string(positions.front()) + "-" + std::to_string(positions.back()) +
-                               ") in file '" + bcorFile + "'!";
+    const std::string bounds =
+        std::to_string(positions.front()) + "-" + std::to_string(positions.back()) + ") in file '" + bcorFile + "'!";
     if (start < positions.front() || start > positions.back())
-        Error::fail("\n", "Starting coordinate in --range must be in between the range of coordinates of SNPs (" +
-                              bounds);
+        Error::fail("\n",
+                    "Starting coordinate in --range must be in between the range of coordinates of SNPs (" + bounds);
     if (end < positions.front() || end > positions.back())
         Error::fail("\n", "End coordinate in --range must be in between the range of coordinates of SNPs (" + bounds);
-    rangeIndices[0] = static_cast<uint32_t>(std::lower_bound(positions.begin(), positions.end(), start) -
-                                            positions.begin());
+    rangeIndices[0] =
+        static_cast<uint32_t>(std::lower_bound(positions.begin(), positions.end(), start) - positions.begin());
     rangeIndices[1] =
         static_cast<uint32_t>(std::upper_bound(positions.begin(), positions.end(), end) - positions.begin());
 }
@@ -279,8 +281,8 @@ void CorrReader::readCorr_oneSNP(std::istream& stream, uint64_t D) {
 bool CorrReader::checkRange(uint64_t row, uint64_t column, double r, const std::string& columnName) const {
     if (r < -1.0 || r > 1.0)
         Error::fail("\n\n", "Correlation " + Error::to_string(r, 4) + " between SNP " + std::to_string(row + 1) +
-                                " and SNP " + std::to_string(column + 1) + " in file '" +
-                                regionfiles.get(columnName) + "' is not between -1.0 and 1.0!");
+                                " and SNP " + std::to_string(column + 1) + " in file '" + regionfiles.get(columnName) +
+                                "' is not between -1.0 and 1.0!");
     return true;
 }
 
@@ -336,6 +338,6 @@ void CorrReader::checkNumOfSNPsLine(uint64_t n, uint64_t r) const {
     const std::string ld = regionfiles.get("ld");
     Error::fail("\n\n", "Different number of SNPs in file '" + regionfiles.get("z") + "' (" + std::to_string(nSNPs) +
                             " SNPs) and file '" + ld + "'. Expected " + std::to_string(nSNPs) + " SNPs in row " +
-                            std::to_string(r + 1) + " in file '" + ld + "' but encountered only " +
-                            std::to_string(n) + " SNPs!");
+                            std::to_string(r + 1) + " in file '" + ld + "' but encountered only " + std::to_string(n) +
+                            " SNPs!");
 }

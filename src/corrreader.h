@@ -74,6 +74,9 @@ private:
     void selectRange();
     // Fills the SNP numbers of the --rsids identifiers; an absent one ends the run.
     void findRsids();
+    // "SNP record <number+1> of file '<bcor file>'", for messages.
+    std::string recordName(uint64_t number) const;
+
     std::string bcorFile;
     uint64_t bcorSize = 0;
     unsigned width = 0;

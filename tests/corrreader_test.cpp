@@ -131,8 +131,8 @@ TEST(CorrReaderBcor, RangeSelectsTheSnpsBetweenItsPositions) {
         std::vector<uint32_t> range;
         uint32_t first, last;
     } cases[] = {
-        {{100, 500}, 0, 6}, {{200}, 1, 3}, {{150, 350}, 1, 4}, {{200, 400}, 1, 5},
-        {{500}, 5, 6},       {{250, 260}, 3, 3},  // between two SNPs: empty
+        {{100, 500}, 0, 6}, {{200}, 1, 3}, {{150, 350}, 1, 4},
+        {{200, 400}, 1, 5}, {{500}, 5, 6}, {{250, 260}, 3, 3},  // between two SNPs: empty
     };
     for (const auto& c : cases) {
         const std::string what = std::to_string(c.range.front()) + "-" + std::to_string(c.range.back());
@@ -164,7 +164,8 @@ TEST(CorrReaderBcor, RangeErrors) {
         {file, {99, 300}, "\nError : Starting coordinate in --range must be " + bounds},
         {file, {301}, "\nError : Starting coordinate in --range must be " + bounds},
         {file, {100, 301}, "\nError : End coordinate in --range must be " + bounds},
-        {unsorted, {100, 200},
+        {unsorted,
+         {100, 200},
          "\nError : The SNPs in file '" + unsorted +
              "' are not in ascending order of position, which '--range' requires!\n\n"},
     };
@@ -203,8 +204,8 @@ TEST(CorrReaderBcor, RsidsAbsentFromTheFileAreListedOnStandardOutput) {
 TEST(CorrReaderBcor, CorruptFilesEndWithAClearMessage) {
     TempDir dir;
     const std::vector<BcorSnp> snps = snpsAt({1, 2, 3, 4});
-    const std::string good = buildBcor(10, 1, snps, {0x40000000, 0x40000000, 0x40000000, 0x40000000,
-                                                     0x40000000, 0x40000000});
+    const std::string good =
+        buildBcor(10, 1, snps, {0x40000000, 0x40000000, 0x40000000, 0x40000000, 0x40000000, 0x40000000});
     const uint64_t size = good.size();
     const uint64_t record2 = 32 + 4 + bcorRecord(snps[0]).size();  // length field of the second record
     auto patched = [&](std::size_t offset, uint64_t value, unsigned width) {
@@ -221,7 +222,8 @@ TEST(CorrReaderBcor, CorruptFilesEndWithAClearMessage) {
     putLE(padded, 7, size + 4, 8);
     putLE(padded, 24, offset + 4, 8);
     const std::string name = dir.file("bad.bcor");
-    const std::string recordsEnd = "The SNP records of file '" + name + "' do not end where its correlation block begins!";
+    const std::string recordsEnd =
+        "The SNP records of file '" + name + "' do not end where its correlation block begins!";
     const struct {
         std::string what;
         std::string bytes;
@@ -231,36 +233,62 @@ TEST(CorrReaderBcor, CorruptFilesEndWithAClearMessage) {
         {"bad magic", patched(0, 'B', 1), {}, "Error : File '" + name + "' is not a file from Tesmaro!\n\n"},
         {"shorter than the magic", "bcor", {}, "Error : File '" + name + "' is not a file from Tesmaro!\n\n"},
         {"truncated header", good.substr(0, 20), {}, "Error : File '" + name + "' ends within its header!\n\n"},
-        {"truncated records", good.substr(0, 60), {"rs1"},
+        {"truncated records",
+         good.substr(0, 60),
+         {"rs1"},
          "Error : File '" + name + "' is truncated: it holds 60 bytes but its header gives " + std::to_string(size) +
              " bytes!\n\n"},
-        {"truncated block", good.substr(0, size - 1), {},
+        {"truncated block",
+         good.substr(0, size - 1),
+         {},
          "Error : File '" + name + "' is truncated: it holds " + std::to_string(size - 1) +
              " bytes but its header gives " + std::to_string(size) + " bytes!\n\n"},
-        {"trailing byte", good + "x", {},
+        {"trailing byte",
+         good + "x",
+         {},
          "Error : File '" + name + "' holds " + std::to_string(size + 1) + " bytes but its header gives " +
              std::to_string(size) + " bytes!\n\n"},
-        {"size field zero", patched(7, 0, 8), {},
+        {"size field zero",
+         patched(7, 0, 8),
+         {},
          "Error : File '" + name + "' holds " + std::to_string(size) + " bytes but its header gives 0 bytes!\n\n"},
         {"one SNP", patched(19, 1, 4), {}, "Error : File '" + name + "' holds fewer than two SNPs!\n\n"},
         {"no SNP", patched(19, 0, 4), {}, "Error : File '" + name + "' holds fewer than two SNPs!\n\n"},
-        {"block offset past the end", patched(24, size + 1, 8), {},
+        {"block offset past the end",
+         patched(24, size + 1, 8),
+         {},
          "Error : File '" + name + "' gives an offset of its correlation block outside the file!\n\n"},
-        {"block offset inside the header", patched(24, 40, 8), {},
+        {"block offset inside the header",
+         patched(24, 40, 8),
+         {},
          "Error : File '" + name + "' gives an offset of its correlation block outside the file!\n\n"},
-        {"block size against M", patched(19, 3, 4), {},
+        {"block size against M",
+         patched(19, 3, 4),
+         {},
          "Error : The correlation block of file '" + name + "' does not match its number of SNPs!\n\n"},
-        {"record number mismatch", patched(record2 + 4, 7, 4), {"rs1"},
+        {"record number mismatch",
+         patched(record2 + 4, 7, 4),
+         {"rs1"},
          "Error : SNP record 2 of file '" + name + "' carries SNP number 8 instead of 2!\n\n"},
-        {"record inner length beyond L", patched(record2 + 8, 200, 2), {"rs1"},
+        {"record inner length beyond L",
+         patched(record2 + 8, 200, 2),
+         {"rs1"},
          "Error : The fields of SNP record 2 of file '" + name + "' do not match its length!\n\n"},
-        {"record shorter than its fields", patched(record2, 25, 4), {"rs1"},
+        {"record shorter than its fields",
+         patched(record2, 25, 4),
+         {"rs1"},
          "Error : The fields of SNP record 2 of file '" + name + "' do not match its length!\n\n"},
-        {"record length beyond the block", patched(record2, 1000, 4), {"rs1"},
+        {"record length beyond the block",
+         patched(record2, 1000, 4),
+         {"rs1"},
          "Error : SNP record 2 of file '" + name + "' has an invalid length!\n\n"},
-        {"record length below its fixed fields", patched(record2, 19, 4), {"rs1"},
+        {"record length below its fixed fields",
+         patched(record2, 19, 4),
+         {"rs1"},
          "Error : SNP record 2 of file '" + name + "' has an invalid length!\n\n"},
-        {"repeated SNP", buildBcor(10, 1, repeated, std::vector<uint64_t>(6, 0x40000000)), {"rs1"},
+        {"repeated SNP",
+         buildBcor(10, 1, repeated, std::vector<uint64_t>(6, 0x40000000)),
+         {"rs1"},
          "Error : SNP record 3 of file '" + name + "' repeats an earlier SNP!\n\n"},
         {"gap between records and block", padded, {"rs1"}, "Error : " + recordsEnd + "\n\n"},
     };
@@ -283,14 +311,25 @@ TEST(CorrReaderBcor, BadCodesFailWhenTheFirstCorrelationIsDecoded) {
         std::string out;
         std::string err;
     } cases[] = {
-        {"compression code 7", buildBcor(10, 7, snpsAt({1, 2, 3}), {0, 0, 0}), {}, summary + "\r- Reading BCOR LD       : 50.000%",
+        {"compression code 7",
+         buildBcor(10, 7, snpsAt({1, 2, 3}), {0, 0, 0}),
+         {},
+         summary + "\r- Reading BCOR LD       : 50.000%",
          "Error : Invalid compression setting!\n\n"},
-        {"compression code 4 with --rsids", buildBcor(10, 4, snpsAt({1, 2, 3}), {0, 0, 0}), {"rs2"},
-         summary + "\r- Reading BCOR LD       : 50.000%", "Error : Invalid compression setting!\n\n"},
-        {"code above the value of 1", buildBcor(10, 0, snpsAt({1, 2, 3}), {0x4000, 0x4000, 0x8001}), {},
+        {"compression code 4 with --rsids",
+         buildBcor(10, 4, snpsAt({1, 2, 3}), {0, 0, 0}),
+         {"rs2"},
+         summary + "\r- Reading BCOR LD       : 50.000%",
+         "Error : Invalid compression setting!\n\n"},
+        {"code above the value of 1",
+         buildBcor(10, 0, snpsAt({1, 2, 3}), {0x4000, 0x4000, 0x8001}),
+         {},
          summary + "\r- Reading BCOR LD       : 50.000%",
          "\n\nError : Correlation 1.0001 between SNP 2 and SNP 3 in file 'FILE' is not between -1.0 and 1.0!\n\n"},
-        {"code above the value of 1 with --rsids", buildBcor(10, 3, snpsAt({1, 2, 3}), {0xC0, 0x40, 0x40}), {"rs1"}, summary,
+        {"code above the value of 1 with --rsids",
+         buildBcor(10, 3, snpsAt({1, 2, 3}), {0xC0, 0x40, 0x40}),
+         {"rs1"},
+         summary,
          "\n\nError : Correlation 2.0000 between SNP 2 and SNP 1 in file 'FILE' is not between -1.0 and 1.0!\n\n"},
     };
     for (const auto& c : cases) {
@@ -338,21 +377,22 @@ TEST(CorrReaderText, UpperTriangleIsReadInRowOrder) {
     const std::string ld = dir.write("m.ld", "1 0.1 0.2 \n0.1 1 0.3 \n0.2 0.3 1 \n");
     const ProcessResult r = runInChild([&] { readTextMatrix(ld, 3); });
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out,
-              "- Reading correlations  :\r- Reading correlations  : 50.000%\r- Reading correlations  : done!");
+    EXPECT_EQ(r.out, "- Reading correlations  :\r- Reading correlations  : 50.000%\r- Reading correlations  : done!");
 }
 
 TEST(CorrReaderText, MalformedMatricesEndWithTheirMessage) {
     TempDir dir;
     const std::string ld = dir.file("m.ld");
-    const std::string rows = "Different number of SNPs in file 'snps.z' (3 SNPs) and file '" + ld + "'. Expected 3 SNPs in row ";
+    const std::string rows =
+        "Different number of SNPs in file 'snps.z' (3 SNPs) and file '" + ld + "'. Expected 3 SNPs in row ";
     const std::string progress = "- Reading correlations  :\r- Reading correlations  : 50.000%";
     const struct {
         std::string text;
         std::string out;
         std::string err;
     } cases[] = {
-        {"1 NA 0.5 \n", progress, "\n\nError : Missing floating point value in line 1 column 2 of file '" + ld + "'!\n\n"},
+        {"1 NA 0.5 \n", progress,
+         "\n\nError : Missing floating point value in line 1 column 2 of file '" + ld + "'!\n\n"},
         {"1 0.5 abc \n", progress,
          "\n\nError : Expected a floating point value in line 1 column 3 of file '" + ld + "'!\n\n"},
         {"1 0.1 0.2\r\n", progress,
@@ -389,7 +429,8 @@ TEST(CorrReaderText, MalformedMatricesEndWithTheirMessage) {
 // The binary: text -> BCOR with a master file, then BCOR -> text without one.
 TEST(CorrReaderBinary, TextToBcorToTextRoundTrip) {
     TempDir dir;
-    writeZFile(dir.file("d.z"), {{"rs1", "1", 100, "A", "C"}, {"rs2", "1", 200, "G", "T"}, {"rs3", "1", 300, "A", "G"}});
+    writeZFile(dir.file("d.z"),
+               {{"rs1", "1", 100, "A", "C"}, {"rs2", "1", 200, "G", "T"}, {"rs3", "1", 300, "A", "G"}});
     const std::string text = "1 0.5 -0.123457 \n0.5 1 nan \n-0.123457 nan 1 \n";
     dir.write("d.ld", text);
     dir.write("master.txt", "z;bcor;ld;n_samples\nd.z;d.bcor;d.ld;10\n");

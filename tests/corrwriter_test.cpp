@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <limits>
 #include <random>
@@ -58,17 +58,26 @@ std::string hex(const std::string& bytes) {
 
 TEST(CorrWriterBcor, GoldenHeaderAndRecordBytes) {
     TempDir dir;
-    const std::vector<BcorSnp> snps = {{0, "rs1", 100, "1", "A", "C"}, {1, "rs22", 200, "1", "G", "TT"},
-                                       {2, "rs3", 4294967295u, "X", "A", "G"}};
+    const std::vector<BcorSnp> snps = {
+        {0, "rs1", 100, "1", "A", "C"}, {1, "rs22", 200, "1", "G", "TT"}, {2, "rs3", 4294967295u, "X", "A", "G"}};
     const std::string bytes = writeBcor(dir, snps, {0.5, -0.25, nan}, 1, 1, 1000);
 
     // magic, size, N = 1000, M = 3, code 1, D = 32 + (4+26) + (4+28) + (4+26) = 124.
-    EXPECT_EQ(hex(bytes.substr(0, 32)), hex("bcor1.1") + "8800000000000000" + "e8030000" + "03000000" + "01" +
-                                            "7c00000000000000");
-    EXPECT_EQ(hex(bytes.substr(32, 30)), "1a000000" "00000000" "0300" + hex("rs1") + "64000000" "0100" + hex("1") +
-                                             "01000000" + hex("A") + "01000000" + hex("C"));
+    EXPECT_EQ(hex(bytes.substr(0, 32)),
+              hex("bcor1.1") + "8800000000000000" + "e8030000" + "03000000" + "01" + "7c00000000000000");
+    EXPECT_EQ(hex(bytes.substr(32, 30)),
+              "1a000000"
+              "00000000"
+              "0300" +
+                  hex("rs1") +
+                  "64000000"
+                  "0100" +
+                  hex("1") + "01000000" + hex("A") + "01000000" + hex("C"));
     // Codes: (0.5+1)*2^30, (-0.25+1)*2^30, the NaN sentinel.
-    EXPECT_EQ(hex(bytes.substr(124)), "00000060" "00000030" "000000d0");
+    EXPECT_EQ(hex(bytes.substr(124)),
+              "00000060"
+              "00000030"
+              "000000d0");
 
     const BcorImage image = parseBcor(bytes);
     EXPECT_EQ(image.magic, "bcor1.1");
@@ -215,9 +224,25 @@ TEST(CorrWriterBcor, FailedPositionalWriteNamesLengthOffsetAndFile) {
 }
 
 TEST(CorrWriterText, LdValuesMatchPrintfGeneralWithSixDigits) {
-    const double values[] = {0,       -0.0,    1,       -1,     0.5,      0.123456789, -0.987654321, 1e-05,
-                             1.5e-10, 123456,  1234567, 1e300,  -2.5e-7,  0.1,         0.3333333333, 0.9999996,
-                             0.99999949, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+    const double values[] = {0,
+                             -0.0,
+                             1,
+                             -1,
+                             0.5,
+                             0.123456789,
+                             -0.987654321,
+                             1e-05,
+                             1.5e-10,
+                             123456,
+                             1234567,
+                             1e300,
+                             -2.5e-7,
+                             0.1,
+                             0.3333333333,
+                             0.9999996,
+                             0.99999949,
+                             std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity(),
                              std::numeric_limits<double>::denorm_min()};
     for (double v : values) {
         char expected[64];
@@ -263,8 +288,8 @@ TEST(CorrWriterText, MatrixLimitsValuesAndMirrorsPairs) {
 }
 
 TEST(CorrWriterText, VectorInBothLayouts) {
-    const std::vector<BcorSnp> snps = {{0, "rsA", 1, "1", "A", "C"}, {1, "rsB", 2, "1", "A", "C"},
-                                       {2, "rsC", 3, "1", "A", "C"}};
+    const std::vector<BcorSnp> snps = {
+        {0, "rsA", 1, "1", "A", "C"}, {1, "rsB", 2, "1", "A", "C"}, {2, "rsC", 3, "1", "A", "C"}};
     RsIDs rsids;
     rsids.order = {"rsC", "rsA"};
     rsids.ids = {"rsA", "rsC"};

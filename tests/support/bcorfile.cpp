@@ -4,11 +4,16 @@
 
 unsigned bcorTestWidth(uint8_t code) {
     switch (code) {
-        case 0: return 2;
-        case 1: return 4;
-        case 2: return 8;
-        case 3: return 1;
-        default: throw std::runtime_error("no width for code " + std::to_string(code));
+        case 0:
+            return 2;
+        case 1:
+            return 4;
+        case 2:
+            return 8;
+        case 3:
+            return 1;
+        default:
+            throw std::runtime_error("no width for code " + std::to_string(code));
     }
 }
 
