@@ -8,6 +8,7 @@
 
 #include "flag.h"
 #include "support/bcorfile.h"
+#include "support/dataset.h"
 #include "support/process.h"
 #include "support/tempdir.h"
 
@@ -246,6 +247,13 @@ TEST(Main, MasterFileFailuresEndTheRunBeforeAnyDataset) {
 // Until the sample-count and .bgi checks compare the lines with the BGEN files, these need not exist.
 TEST(Main, AnOutputFileThatCannotBeCreatedEndsTheRunBeforeAnyDataset) {
     TempDir dir;
+    for (const char* name : {"a", "b"}) {
+        DatasetOptions options;
+        options.name = name;
+        options.samples = 10;
+        options.snps = 2;
+        makeDataset(dir.path(), options);
+    }
     dir.write("a.bcor", "old");
     const std::string master = dir.write("master.txt", "z;bgen;bgi;bcor;n_samples\n"
                                                        "a.z;a.bgen;a.bgi;a.bcor;10\n"
