@@ -10,6 +10,7 @@
 #include <cmath>
 #include <iomanip>
 #include <iostream>
+#include <new>
 
 #include "binio.h"
 #include "error.h"
@@ -43,6 +44,33 @@ double clampCorrelation(double r) {
     if (r > 1.0) return 1.0;
     if (r < -1.0) return -1.0;
     return r;
+}
+
+// Lines first .. first+count-1 of the LD matrix text of the packed upper triangle R of m SNPs,
+// into lines[0 .. count-1]. The fields left of the diagonal are gathered column by column, so
+// that the triangle is read in contiguous runs.
+void formatMatrixRows(const double* R, uint64_t first, uint64_t count, uint64_t m, std::string* lines) {
+    for (uint64_t k = 0; k < count; ++k) lines[k].clear();
+    for (uint64_t c = 0; c + 1 < first + count; ++c) {
+        const uint64_t r0 = std::max(first, c + 1);
+        // Pair (c, r) is at base + r (unsigned arithmetic; base may wrap below 0).
+        const uint64_t base = rowStart(c, m) - c - 1;
+        for (uint64_t r = r0; r < first + count; ++r) {
+            appendLdValue(lines[r - first], clampCorrelation(R[base + r]));
+            lines[r - first] += ' ';
+        }
+    }
+    for (uint64_t k = 0; k < count; ++k) {
+        const uint64_t r = first + k;
+        std::string& line = lines[k];
+        line += "1 ";
+        const double* row = R + rowStart(r, m);
+        for (uint64_t c = r + 1; c < m; ++c) {
+            appendLdValue(line, clampCorrelation(row[c - r - 1]));
+            line += ' ';
+        }
+        line += '\n';
+    }
 }
 
 }  // namespace
@@ -234,29 +262,31 @@ void CorrWriter::corrToStream(double* R) {
 
 void CorrWriter::matrix(const double* R) {
     std::cout << "- Writing correlations  : 0.000% " << std::flush;
-    std::string line;
-    for (uint64_t r = 0; r < nSNPs; ++r) {
-        if (r % 50 == 0)
-            percentStream() << "\r- Writing correlations  : "
-                            << static_cast<double>(r) * 100.0 / static_cast<double>(nSNPs) << "/100%" << std::flush;
-        line.clear();
-        // Column c < r: pair (c, r), found by walking down column r of the triangle.
-        uint64_t index = r == 0 ? 0 : r - 1;
-        for (uint64_t c = 0; c < r; ++c) {
-            appendLdValue(line, clampCorrelation(R[index]));
-            line += ' ';
-            index += nSNPs - c - 2;
+    // Each thread formats a run of rows of a batch (up to 16 rows, about 4 MB of text); this thread
+    // then writes the batch in order.
+    const uint64_t run = std::max<uint64_t>(1, std::min<uint64_t>(16, 4000000 / (12 * nSNPs + 1)));
+    const uint64_t batch = std::max<uint64_t>(1, std::min<uint64_t>(nSNPs, uint64_t{nThreads} * run));
+    std::vector<std::string> lines(batch);
+    for (uint64_t first = 0; first < nSNPs; first += batch) {
+        const uint64_t count = std::min(batch, nSNPs - first);
+        const uint64_t runs = (count + run - 1) / run;
+#pragma omp parallel for num_threads(static_cast<int>(std::min<uint64_t>(nThreads, runs))) schedule(dynamic, 1)
+        for (uint64_t j = 0; j < runs; ++j) {
+            try {
+                formatMatrixRows(R, first + j * run, std::min(run, count - j * run), nSNPs, lines.data() + j * run);
+            } catch (const std::bad_alloc&) {
+                Error::fail("\n\n", "Not enough memory to write file '" + fileName + "'!");
+            }
         }
-        line += "1 ";
-        const double* row = R + rowStart(r, nSNPs);
-        for (uint64_t c = r + 1; c < nSNPs; ++c) {
-            appendLdValue(line, clampCorrelation(row[c - r - 1]));
-            line += ' ';
+        for (uint64_t k = 0; k < count; ++k) {
+            const uint64_t r = first + k;
+            if (r % 50 == 0)
+                percentStream() << "\r- Writing correlations  : "
+                                << static_cast<double>(r) * 100.0 / static_cast<double>(nSNPs) << "/100%" << std::flush;
+            stream.write(lines[k].data(), static_cast<std::streamsize>(lines[k].size()));
+            stream.flush();
+            checkStream();
         }
-        line += '\n';
-        stream.write(line.data(), static_cast<std::streamsize>(line.size()));
-        stream.flush();
-        checkStream();
     }
     std::cout << "\r- Writing correlations  : done!         " << std::endl;
     closeStream();

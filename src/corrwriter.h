@@ -1,7 +1,8 @@
 // Writes one dataset's correlations to one output file: a BCOR file (header, SNP records and the
 // packed upper triangle as fixed-width codes) or an LD text file (the full matrix, or the vector
 // of chosen SNPs against all SNPs). Owns its output stream; one writer per file, used from the
-// driver thread (the BCOR block is encoded and written by OpenMP threads inside denseData).
+// driver thread (denseData encodes and writes the BCOR block, and matrix formats its rows, on
+// OpenMP threads of their own).
 #pragma once
 
 #include <cstdint>
@@ -35,7 +36,8 @@ public:
     // The binary record of SNP `number`.
     std::vector<uint8_t> metaToBuffer(uint32_t number, const Meta& meta) const;
 
-    // Writes the M x M LD matrix text from the packed upper triangle R and closes the file.
+    // Writes the M x M LD matrix text from the packed upper triangle R and closes the file. Rows
+    // are formatted on nThreads threads; the text does not depend on the thread count.
     void matrix(const double* R);
     // Writes the LD vector text of the --rsids identifiers against every SNP of `snpIndex` and
     // closes the file. engineLayout: R holds K rows of M values; otherwise M rows of K values.

@@ -287,6 +287,35 @@ TEST(CorrWriterText, MatrixLimitsValuesAndMirrorsPairs) {
               "0.25 1 0.75 1 \n");
 }
 
+TEST(CorrWriterText, MatrixMatchesNaiveFormattingAtOneThreeAndEightThreads) {
+    const uint64_t m = 157;
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> value(-1.1, 1.1);
+    std::vector<double> R(m * (m - 1) / 2);
+    for (double& r : R) r = random() % 17 == 0 ? -nan : value(random);
+    // Expected text from a direct pair lookup and printf.
+    std::vector<std::vector<double>> full(m, std::vector<double>(m, 1.0));
+    for (uint64_t i = 0, k = 0; i < m; ++i)
+        for (uint64_t j = i + 1; j < m; ++j, ++k) full[i][j] = full[j][i] = R[k];
+    std::string expected;
+    for (uint64_t i = 0; i < m; ++i) {
+        for (uint64_t j = 0; j < m; ++j) {
+            const double v = full[i][j];
+            char field[64];
+            std::snprintf(field, sizeof field, "%g ", v > 1 ? 1.0 : v < -1 ? -1.0 : v);
+            expected += std::isnan(v) ? "nan " : field;
+        }
+        expected += "\n";
+    }
+    for (const uint32_t threads : {1u, 3u, 8u}) {
+        TempDir dir;
+        const std::string file = dir.file("ld.txt");
+        CorrWriter writer(static_cast<uint32_t>(m), 10, threads, 1, RsIDs{}, file);
+        writer.matrix(R.data());
+        EXPECT_EQ(dir.read(file), expected) << threads << " threads";
+    }
+}
+
 TEST(CorrWriterText, VectorInBothLayouts) {
     const std::vector<BcorSnp> snps = {
         {0, "rsA", 1, "1", "A", "C"}, {1, "rsB", 2, "1", "A", "C"}, {2, "rsC", 3, "1", "A", "C"}};
