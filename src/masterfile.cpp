@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <iostream>
 
+#include "bgenindexparser.h"
+#include "bgenparser.h"
 #include "binio.h"
 #include "error.h"
 #include "regionfiles.h"
@@ -176,12 +179,28 @@ void Masterfile::checkReadWrite() {
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// STAND-IN until the BGEN reader, the .bgi check and the BDOSE header reader arrive: the index
-// check does nothing, the BDOSE check only tests that the file opens for reading, and the
-// version digit of the file list is read by the small probe below.
+void Masterfile::checkBgi(const std::map<std::string, std::string>& map) const {
+    BgenParser bgen;
+    bgen.bgenFile = valueOf(map, "bgen");
+    bgen.initBgen();
+    const std::string bgi = valueOf(map, "bgi");
+    BgenIndexParser::MetaData recorded;
+    BgenIndexParser(bgi, &recorded);
+    const uint64_t size = bgen.context.file_size;
+    if (recorded.file_size < 0 || uint64_t(recorded.file_size) != size)
+        Error::fail("Size of BGEN file '" + bgen.bgenFile + "' (" +
+                    convertByteToHumanReadableCount(static_cast<double>(size)) +
+                    ") is different from the BGEN file size recorded in file '" + bgi + "' (" +
+                    convertByteToHumanReadableCount(static_cast<double>(recorded.file_size)) + ")!");
+    const std::vector<uint8_t> first = bgen.readFirstBytes(static_cast<int64_t>(std::min<uint64_t>(size, 1000)));
+    if (first != recorded.first_1000_bytes)
+        Error::fail("Initial bytes of BGEN file '" + bgen.bgenFile +
+                    "' are different from initial bytes of the BGEN file recorded in file '" + bgi + "'!");
+}
 
-void Masterfile::checkBgi(const std::map<std::string, std::string>&) const {}
+// ---------------------------------------------------------------------------------------------
+// STAND-IN until the BDOSE header reader arrives: the BDOSE check only tests that the file
+// opens for reading, and the version digit of the file list is read by the small probe below.
 
 void Masterfile::checkBdoseRead(const std::map<std::string, std::string>& map) const {
     requireOpen(valueOf(map, "bdose"), O_RDONLY);

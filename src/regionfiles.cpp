@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "bgenparser.h"
 #include "error.h"
 
 namespace {
@@ -119,10 +120,31 @@ void Regionfiles::checkFilenamesSet() {
         checkBdose();
 }
 
-// ---------------------------------------------------------------------------------------------
-// STAND-IN until the BGEN reader and the BDOSE header reader arrive: the sample-count checks
-// accept the line as it is and leave `sample` and `incl` as the line gives them.
+void Regionfiles::checkBgen() {
+    BgenParser bgen;
+    bgen.bgenFile = files["bgen"];
+    bgen.initBgen();
+    const std::string& text = files["n_samples"];
+    const uint32_t n = stringToPosInt(text, masterfileName, lineNumber);
+    const uint32_t b = bgen.context.number_of_samples;
+    if (b < n)
+        Error::fail("File '" + bgen.bgenFile + "' contains " + std::to_string(b) + " samples but " +
+                    std::to_string(n) + " samples are specified in the master file '" + masterfileName + "'!");
+    if (n < b) {
+        for (const char* column : {"sample", "incl"})
+            if (files.count(column) == 0)
+                Error::fail("Master file '" + masterfileName + "' is missing an entry in line " +
+                            std::to_string(lineNumber) + " column '" + column + "', because " + text +
+                            " samples are specified in the master file but BGEN file includes " + std::to_string(b) +
+                            " samples!");
+        return;
+    }
+    if (!isVersion11(flagMap)) files.erase("sample");
+    files.erase("incl");
+}
 
-void Regionfiles::checkBgen() {}
+// ---------------------------------------------------------------------------------------------
+// STAND-IN until the BDOSE header reader arrives: the BDOSE sample-count check accepts the line
+// as it is and leaves `sample` and `incl` as the line gives them.
 
 void Regionfiles::checkBdose() {}

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "corrreader.h"
+#include "corrwriter.h"
 #include "error.h"
 #include "flag.h"
 #include "masterfile.h"

@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "error.h"
+#include "support/bgiwriter.h"
+#include "support/dataset.h"
 #include "support/process.h"
 #include "support/tempdir.h"
 
@@ -167,10 +170,16 @@ Masterfile withDatasets(const std::vector<std::string>& flags,
     return masterfile;
 }
 
-// Until the sample-count and .bgi checks compare the line with the BGEN file, these files need
-// not exist.
 TEST(MasterfileCheckReadWrite, OutputFilesAreCreatedOrEmptiedBeforeWork) {
     TempDir dir;
+    for (const char* name : {"a", "b"}) {
+        DatasetOptions options;
+        options.name = name;
+        options.samples = 10;
+        options.snps = 2;
+        makeDataset(dir.path(), options);
+    }
+    const std::string bgenBytes = dir.read("a.bgen");
     dir.write("a.bcor", "old correlations");
     dir.write("b.bdose", "old dosages");
     const std::string content = "z;bgen;bgi;bdose;bcor;n_samples;sample;incl\n"
@@ -182,9 +191,89 @@ TEST(MasterfileCheckReadWrite, OutputFilesAreCreatedOrEmptiedBeforeWork) {
         ASSERT_TRUE(std::filesystem::exists(dir.file(name))) << name;
         EXPECT_EQ(std::filesystem::file_size(dir.file(name)), 0u) << name;
     }
-    // Inputs are only read: nothing else was created.
-    EXPECT_FALSE(std::filesystem::exists(dir.file("a.z")));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("a.bgen")));
+    // Inputs are only read.
+    EXPECT_EQ(dir.read("a.bgen"), bgenBytes);
+}
+
+// The .bgi records the BGEN file's size and first min(size, 1000) bytes; both must match.
+TEST(MasterfileCheckBgi, RecordedSizeAndFirstBytesMustMatchTheBgenFile) {
+    TempDir dir;
+    DatasetOptions small;
+    small.name = "small";
+    small.samples = 4;
+    small.snps = 2;
+    const Dataset a = makeDataset(dir.path(), small);
+    DatasetOptions large = small;
+    large.name = "large";
+    large.samples = 300;
+    const Dataset b = makeDataset(dir.path(), large);
+
+    const std::string smallBytes = dir.read(a.bgen);
+    const std::string largeBytes = dir.read(b.bgen);
+    ASSERT_LT(smallBytes.size(), 1000u);
+    ASSERT_GT(largeBytes.size(), 1000u);
+    const auto bytesOf = [](const std::string& text, std::size_t n) {
+        return std::vector<uint8_t>(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
+    };
+    const auto index = [&](const std::string& name, int64_t size, std::vector<uint8_t> first) {
+        BgiFile file;
+        file.metadata = {bgiMetadata("other-name.bgen", size, std::move(first))};
+        const std::string path = dir.file(name);
+        writeBgi(path, file);
+        return path;
+    };
+    const auto flipped = [&](const std::string& text, std::size_t n, std::size_t at) {
+        std::vector<uint8_t> bytes = bytesOf(text, n);
+        bytes[at] ^= 0x01;
+        return bytes;
+    };
+    const auto size = [](const std::string& text) { return static_cast<int64_t>(text.size()); };
+    const auto human = [](double bytes) { return convertByteToHumanReadableCount(bytes); };
+    const std::string differentBytes = "Initial bytes of BGEN file '";
+
+    const struct {
+        std::string bgen;
+        std::string bgi;
+        std::string message;  // "" passes
+    } cases[] = {
+        // The generated indexes match; the recorded file name is not compared.
+        {a.bgen, a.bgi, ""},
+        {b.bgen, b.bgi, ""},
+        {a.bgen, index("all.bgi", size(smallBytes), bytesOf(smallBytes, smallBytes.size())), ""},
+        {b.bgen, index("first1000.bgi", size(largeBytes), bytesOf(largeBytes, 1000)), ""},
+        {a.bgen, index("bigger.bgi", size(smallBytes) + 1, bytesOf(smallBytes, smallBytes.size())),
+         "Size of BGEN file '" + a.bgen + "' (" + human(double(smallBytes.size())) +
+             ") is different from the BGEN file size recorded in file '" + dir.file("bigger.bgi") + "' (" +
+             human(double(smallBytes.size() + 1)) + ")!"},
+        {b.bgen, index("nosize.bgi", 0, bytesOf(largeBytes, 1000)),
+         "Size of BGEN file '" + b.bgen + "' (" + human(double(largeBytes.size())) +
+             ") is different from the BGEN file size recorded in file '" + dir.file("nosize.bgi") + "' (" +
+             human(0) + ")!"},
+        {a.bgen, index("flip.bgi", size(smallBytes), flipped(smallBytes, smallBytes.size(), smallBytes.size() - 1)),
+         differentBytes + a.bgen + "' are different from initial bytes of the BGEN file recorded in file '" +
+             dir.file("flip.bgi") + "'!"},
+        {b.bgen, index("flip999.bgi", size(largeBytes), flipped(largeBytes, 1000, 999)),
+         differentBytes + b.bgen + "' are different from initial bytes of the BGEN file recorded in file '" +
+             dir.file("flip999.bgi") + "'!"},
+        {b.bgen, index("short.bgi", size(largeBytes), bytesOf(largeBytes, 999)),
+         differentBytes + b.bgen + "' are different from initial bytes of the BGEN file recorded in file '" +
+             dir.file("short.bgi") + "'!"},
+        {a.bgen, index("long.bgi", size(smallBytes), bytesOf(smallBytes + "x", smallBytes.size() + 1)),
+         differentBytes + a.bgen + "' are different from initial bytes of the BGEN file recorded in file '" +
+             dir.file("long.bgi") + "'!"},
+        {dir.file("none.bgen"), a.bgi, "File '" + dir.file("none.bgen") + "' cannot be opened!"},
+    };
+    for (const auto& c : cases) {
+        const Masterfile masterfile = withDatasets(readOnlyBgen, {});
+        const std::map<std::string, std::string> map{{"bgen", c.bgen}, {"bgi", c.bgi}};
+        const ProcessResult r = runInChild([&] { masterfile.checkBgi(map); });
+        if (c.message.empty()) {
+            EXPECT_EQ(r.status, 0) << c.bgi << r.err;
+            EXPECT_EQ(r.out + r.err, "") << c.bgi;
+        } else {
+            expectFailure(r, c.message, c.bgi);
+        }
+    }
 }
 
 TEST(MasterfileCheckReadWrite, AFileThatCannotBeOpenedEndsTheRunAfterEarlierDatasetsAreEmptied) {

@@ -4,13 +4,16 @@
 #include "regionfiles.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <iostream>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "support/dataset.h"
 #include "support/process.h"
+#include "support/tempdir.h"
 
 namespace {
 
@@ -57,9 +60,11 @@ struct Case {
     bool fails;
 };
 
-// Parses `line` as line 7 of the master file; prints the map and the returned count.
-ProcessResult parseLine(const Case& c) {
+// Parses `line` as line 7 of the master file in `workdir` ("" = here); prints the map and the
+// returned count.
+ProcessResult parseLine(const Case& c, const std::string& workdir) {
     return runInChild([&] {
+        if (!workdir.empty() && chdir(workdir.c_str()) != 0) _exit(99);
         Regionfiles regionfiles;
         regionfiles.flagMap = flagsOf(c.flags);
         regionfiles.masterfileName = master;
@@ -71,9 +76,9 @@ ProcessResult parseLine(const Case& c) {
     });
 }
 
-void expectCases(const std::vector<Case>& cases) {
+void expectCases(const std::vector<Case>& cases, const std::string& workdir = "") {
     for (const Case& c : cases) {
-        const ProcessResult r = parseLine(c);
+        const ProcessResult r = parseLine(c, workdir);
         if (c.fails) {
             EXPECT_EQ(r.status, 1) << c.line;
             EXPECT_EQ(r.out, "") << c.line;
@@ -182,28 +187,69 @@ TEST(RegionfilesParse, SampleCountMustBeAPositiveWholeNumber) {
     expectCases(cases);
 }
 
-// Until the sample-count checks compare n_samples with the BGEN or BDOSE file, `sample` and
-// `incl` stay as the line gives them in the modes that run such a check.
+// A directory holding c.bgen, a BGEN file of 100 samples, for the lines that name it.
+struct BgenOf100 {
+    BgenOf100() {
+        DatasetOptions options;
+        options.name = "c";
+        options.samples = 100;
+        options.snps = 2;
+        makeDataset(dir.path(), options);
+    }
+    TempDir dir;
+};
+
+// n_samples equals the BGEN file's 100 samples, so the BGEN check removes `sample` and `incl`
+// (only `incl` with version 1.1); the BDOSE check still accepts the line as it is.
 TEST(RegionfilesParse, ColumnRulesOfEverySubprogram) {
+    const BgenOf100 bgen;
     expectCases({
-        {readOnlyBgen, fullHeader, fullLine,
-         "bcor=r.bcor;bgen=c.bgen;bgi=c.bgi;incl=s.incl;n_samples=100;sample=s.sample;z=r.z;-> 100", false},
-        {textFromBgen, fullHeader, fullLine,
-         "bgen=c.bgen;bgi=c.bgi;incl=s.incl;ld=r.ld;n_samples=100;sample=s.sample;z=r.z;-> 100", false},
+        {readOnlyBgen, fullHeader, fullLine, "bcor=r.bcor;bgen=c.bgen;bgi=c.bgi;n_samples=100;z=r.z;-> 100", false},
+        {textFromBgen, fullHeader, fullLine, "bgen=c.bgen;bgi=c.bgi;ld=r.ld;n_samples=100;z=r.z;-> 100", false},
         {readBdose, fullHeader, fullLine,
          "bcor=r.bcor;bdose=d.bdose;incl=s.incl;n_samples=100;sample=s.sample;z=r.z;-> 100", false},
         {writeBdose10, fullHeader, fullLine,
-         "bcor=r.bcor;bdose=d.bdose;bgen=c.bgen;bgi=c.bgi;incl=s.incl;n_samples=100;sample=s.sample;z=r.z;-> 100",
-         false},
+         "bcor=r.bcor;bdose=d.bdose;bgen=c.bgen;bgi=c.bgi;n_samples=100;z=r.z;-> 100", false},
         {writeBdose11, fullHeader, fullLine,
-         "bcor=r.bcor;bdose=d.bdose;bgen=c.bgen;bgi=c.bgi;incl=s.incl;n_samples=100;sample=s.sample;z=r.z;-> 100",
-         false},
+         "bcor=r.bcor;bdose=d.bdose;bgen=c.bgen;bgi=c.bgi;n_samples=100;sample=s.sample;z=r.z;-> 100", false},
         {bdoseAlone, fullHeader, fullLine,
-         "bdose=d.bdose;bgen=c.bgen;bgi=c.bgi;incl=s.incl;n_samples=100;sample=s.sample;z=r.z;-> 100", false},
+         "bdose=d.bdose;bgen=c.bgen;bgi=c.bgi;n_samples=100;sample=s.sample;z=r.z;-> 100", false},
         // --bcor-to-text keeps its two files and an empty sample count.
         {bcorToText, fullHeader, fullLine, "bcor=r.bcor;ld=r.ld;n_samples=;-> 0", false},
         {textToBcor, fullHeader, fullLine, "bcor=r.bcor;ld=r.ld;n_samples=100;z=r.z;-> 100", false},
-    });
+    }, bgen.dir.path());
+}
+
+// n_samples against the BGEN file's sample count B = 100: equal removes `sample` and `incl`,
+// smaller needs both, larger ends the run.
+TEST(RegionfilesCheckBgen, SampleCountDecidesTheSampleAndInclusionFiles) {
+    const BgenOf100 bgen;
+    const std::vector<std::string> header{"z", "bgen", "bgi", "bdose", "bcor", "sample", "incl", "n_samples"};
+    const auto line = [](const std::string& sample, const std::string& incl, const std::string& n) {
+        return "r.z;c.bgen;c.bgi;d.bdose;r.bcor;" + sample + ";" + incl + ";" + n;
+    };
+    const std::string base = "bcor=r.bcor;bgen=c.bgen;bgi=c.bgi;";
+    const auto missingBecause = [](const std::string& column, const std::string& n) {
+        return "Master file '" + master + "' is missing an entry in line 7 column '" + column + "', because " + n +
+               " samples are specified in the master file but BGEN file includes 100 samples!";
+    };
+    const std::string tooMany =
+        "File 'c.bgen' contains 100 samples but 120 samples are specified in the master file '" + master + "'!";
+    expectCases({
+        {readOnlyBgen, header, line("s.sample", "s.incl", "100"), base + "n_samples=100;z=r.z;-> 100", false},
+        {readOnlyBgen, header, line("", "", "100"), base + "n_samples=100;z=r.z;-> 100", false},
+        {writeBdose11, header, line("s.sample", "s.incl", "1e2"),
+         "bcor=r.bcor;bdose=d.bdose;bgen=c.bgen;bgi=c.bgi;n_samples=1e2;sample=s.sample;z=r.z;-> 100", false},
+        {readOnlyBgen, header, line("s.sample", "s.incl", "80"),
+         base + "incl=s.incl;n_samples=80;sample=s.sample;z=r.z;-> 80", false},
+        {readOnlyBgen, header, line("", "s.incl", "80"), missingBecause("sample", "80"), true},
+        {readOnlyBgen, header, line("", "", "8e1"), missingBecause("sample", "8e1"), true},
+        {readOnlyBgen, header, line("s.sample", "", "80"), missingBecause("incl", "80"), true},
+        {bdoseAlone, header, line("s.sample", "", "80"), missingBecause("incl", "80"), true},
+        {readOnlyBgen, header, line("s.sample", "s.incl", "120"), tooMany, true},
+        {readOnlyBgen, header, line("", "", "1.2e2"), tooMany, true},
+        {readOnlyBgen, header, "r.z;none.bgen;c.bgi;;r.bcor;;;100", "File 'none.bgen' cannot be opened!", true},
+    }, bgen.dir.path());
 }
 
 TEST(RegionfilesParse, RequiredColumnsOfEverySubprogram) {
@@ -226,7 +272,9 @@ TEST(RegionfilesParse, RequiredColumnsOfEverySubprogram) {
 }
 
 TEST(RegionfilesGet, ReturnsTheValueOrEndsTheRunForARemovedColumn) {
-    const ProcessResult r = runInChild([] {
+    const BgenOf100 bgen;
+    const ProcessResult r = runInChild([&] {
+        if (chdir(bgen.dir.path().c_str()) != 0) _exit(99);
         Regionfiles regionfiles;
         regionfiles.flagMap = flagsOf(readOnlyBgen);
         regionfiles.masterfileName = master;

@@ -1,0 +1,202 @@
+#include "bgenparser.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <iomanip>
+#include <iostream>
+#include <limits>
+
+#include "error.h"
+
+void BgenParser::openAndReadHeader(std::ifstream* stream, genfile::bgen::Context* ctx) const {
+    stream->open(bgenFile, std::ios::in | std::ios::binary);
+    if (!stream->is_open()) Error::fail("File '" + bgenFile + "' cannot be opened!");
+    uint32_t offset = 0;
+    genfile::bgen::read_offset(*stream, &offset);
+    genfile::bgen::read_header_block(*stream, ctx);
+    stream->seekg(static_cast<std::streamoff>(uint64_t{offset} + 4));
+}
+
+void BgenParser::initBgen() {
+    bgenStream = std::make_unique<std::ifstream>();
+    openAndReadHeader(bgenStream.get(), &context);
+}
+
+void BgenParser::initBgen(genfile::bgen::Context* threadContext, std::ifstream* stream) const {
+    openAndReadHeader(stream, threadContext);
+    // Rows and sample indices were sized from the header read first; the file must still agree.
+    if (threadContext->number_of_samples != context.number_of_samples)
+        Error::fail("BGEN file '" + bgenFile + "' changed while it was read!");
+}
+
+std::vector<uint8_t> BgenParser::readFirstBytes(int64_t n) {
+    std::vector<uint8_t> bytes(static_cast<std::size_t>(std::max<int64_t>(n, 0)), 0);
+    bgenStream->clear();
+    bgenStream->seekg(0);
+    bgenStream->read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    bgenStream->clear();
+    return bytes;
+}
+
+void BgenParser::initDosageBuffer() {
+    const uint64_t values = uint64_t(bgenIndexes.size()) * includedSamples.size();
+    try {
+        dosages.assign(values, 0.0);
+    } catch (const std::exception&) {  // std::bad_alloc, or std::length_error beyond max_size
+        Error::fail("Cannot allocate buffer for storing allelic dosages!. At least " +
+                    convertByteToHumanReadableCount(static_cast<double>(values) * sizeof(double)) +
+                    " memory are required.");
+    }
+}
+
+void BgenParser::checkPlacesAndSamples() const {
+    for (const BgenIndex& place : bgenIndexes)
+        if (place.file_start_position < 0 || uint64_t(place.file_start_position) >= context.file_size)
+            Error::fail("The BGEN index places SNP with rsID '" + place.rsid + "' outside of BGEN file '" +
+                        bgenFile + "'!");
+    for (const auto& sample : includedSamples)
+        if (sample.first >= context.number_of_samples)
+            Error::fail("Sample '" + sample.second + "' with index " + std::to_string(sample.first) +
+                        " is not one of the " + std::to_string(context.number_of_samples) +
+                        " samples of BGEN file '" + bgenFile + "'!");
+}
+
+void BgenParser::parseBgen(const std::vector<BgenIndex>& indexes, const SampleList& samples, uint32_t nThreads) {
+    bgenIndexes = indexes;
+    includedSamples = samples;
+    checkPlacesAndSamples();
+    const uint64_t M = bgenIndexes.size();
+    initDosageBuffer();
+    missingCounts.assign(M, 0);
+
+    std::atomic<uint32_t> counter{0};
+    const uint32_t threads = static_cast<uint32_t>(std::min<uint64_t>(std::max<uint32_t>(nThreads, 1), M));
+    if (threads > 0) {
+#pragma omp parallel num_threads(threads)
+        {
+            const auto t = static_cast<uint32_t>(omp_get_thread_num());
+            const auto T = static_cast<uint32_t>(omp_get_num_threads());
+            try {
+                ThreadState state;
+                initBgen(&state.context, &state.stream);
+                parseSNPs(&state, &counter, t, T);
+            } catch (const std::exception& e) {
+                Error::fail("Could not read BGEN file '" + bgenFile + "' (" + e.what() + ")!");
+            }
+        }
+    }
+
+    if (counter.load() != M)
+        failure::report("", "\n\nError : Could not parse all SNPs from file '" + zFile + "'!\n\n");
+    std::cout << "\r- Parsing dosages       : done!   " << std::endl;
+}
+
+void BgenParser::parseSNPs(ThreadState* state, std::atomic<uint32_t>* counter, uint32_t t, uint32_t T) {
+    const uint64_t M = bgenIndexes.size();
+    const uint64_t extra = M % T;
+    const uint64_t chunk = M / T + (t < extra ? 1 : 0);
+    const uint64_t first = t * chunk + (t >= extra ? extra : 0);
+    for (uint64_t n = first; n < first + chunk; ++n) {
+        if (t == 0) printStatus(*counter);
+        const BgenIndex& place = bgenIndexes[n];
+        try {
+            state->stream.seekg(static_cast<std::streamoff>(place.file_start_position));
+            if (!state->stream) Error::fail("Cannot seek to SNP with rsID '" + place.rsid + "' in BGEN file '" + bgenFile + "'!");
+            parseSNP(static_cast<uint32_t>(n), state, counter);
+        } catch (const genfile::bgen::BGenError&) {
+            Error::fail("Could not parse probability data of SNP with rsID '" + place.rsid + "' in BGEN file '" +
+                        bgenFile + "'!");
+        } catch (const std::exception& e) {
+            Error::fail("Could not read SNP with rsID '" + place.rsid + "' from BGEN file '" + bgenFile + "' (" +
+                        e.what() + ")!");
+        }
+    }
+}
+
+void BgenParser::parseSNP(uint32_t n, ThreadState* state, std::atomic<uint32_t>* counter) {
+    readMeta(state);
+    counter->fetch_add(1);
+    const uint64_t S = includedSamples.size();
+    double* row = dosages.data() + uint64_t{n} * S;
+    computeDose(state, row);
+    double mean = 0.0;
+    double sd = 0.0;
+    computeMeanSD(&mean, &sd, row, &missingCounts.at(n));
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (uint64_t j = 0; j < S; ++j) {
+        if (std::isnan(row[j]))
+            row[j] = 0.0;
+        else
+            row[j] = sd == 0.0 ? nan : (row[j] - mean) / sd;
+    }
+}
+
+void BgenParser::readMeta(ThreadState* state) const {
+    uint32_t* alleles = &state->nAlleles;
+    genfile::bgen::read_snp_identifying_data(
+        state->stream, state->context, &state->variantId, &state->rsid, &state->chromosome, &state->position,
+        [alleles](std::size_t k) { *alleles = static_cast<uint32_t>(k); }, [](std::size_t, const std::string&) {});
+}
+
+void BgenParser::readProbs(ThreadState* state) const {
+    genfile::bgen::read_probabilities(state->stream, state->context, &state->block, &state->probData, &state->table);
+}
+
+void BgenParser::checkDiploid(const genfile::bgen::ProbabilityTable& table, std::size_t nAlleles,
+                              const std::string& rsid, const std::string& bgenPath) {
+    const bool diploid = nAlleles == 2 && std::all_of(table.begin(), table.end(), [](const std::vector<double>& p) {
+                             return p.size() == 3;
+                         });
+    if (!diploid)
+        failure::report("\n\nError : Expected diploid genotype probability data at SNP with rsID '" + rsid +
+                            "' in file '" + bgenPath + "'!\n",
+                        "");
+}
+
+void BgenParser::computeDose(ThreadState* state, double* row) const {
+    readProbs(state);
+    checkDiploid(state->table, state->nAlleles, state->rsid, bgenFile);
+    const genfile::bgen::ProbabilityTable& table = state->table;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::size_t S = includedSamples.size();
+    for (std::size_t j = 0; j < S; ++j) {
+        const double* p = table[includedSamples[j].first].data();
+        if (p[0] == -1.0 || p[1] == -1.0 || p[2] == -1.0)
+            row[j] = nan;
+        else
+            row[j] = (p[2] + p[2] + p[1]) / (p[0] + p[1] + p[2]);
+    }
+}
+
+void BgenParser::computeMeanSD(double* mean, double* sd, const double* row, uint32_t* missing) const {
+    const std::size_t S = includedSamples.size();
+    uint64_t k = 0;
+    double m = 0.0;
+    double spread = 0.0;
+    for (std::size_t j = 0; j < S; ++j) {
+        const double x = row[j];
+        if (std::isnan(x)) {
+            ++*missing;
+            continue;
+        }
+        ++k;
+        if (k == 1) {
+            m = x;
+            continue;
+        }
+        const double old = m;
+        m = (x - m) / static_cast<double>(k) + m;
+        spread += (x - m) * (x - old);
+    }
+    *mean = m;
+    *sd = S <= 1 ? 0.0 : std::sqrt(spread / static_cast<double>(S - 1));
+}
+
+void BgenParser::printStatus(const std::atomic<uint32_t>& counter) const {
+    std::cout << "\r- Parsing dosages       : " << std::fixed << std::setprecision(3)
+              << static_cast<double>(counter.load()) * 100.0 / static_cast<double>(bgenIndexes.size()) << "%"
+              << std::flush;
+}

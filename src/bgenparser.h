@@ -1,0 +1,90 @@
+// BgenParser: decodes the genotype probabilities of a dataset's SNPs from its BGEN file into
+// standardised Dosage rows in memory (one row of doubles per SNP over the included samples,
+// mean 0 and SD 1, missing values 0.0) with each SNP's count of missing samples. It owns the
+// BGEN path, a single input stream for the header, first bytes and size, and the rows.
+// parseBgen decodes on several threads, each with its own stream, Context and buffers, each
+// writing only its own rows; the object itself is used from one thread at a time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bgen/bgen.h"
+#include "bgenindexparser.h"
+#include "sampleparser.h"
+
+class BgenParser {
+public:
+    // What one decoding thread owns and reuses from SNP to SNP, so that decoding a SNP
+    // allocates nothing once the buffers have grown to the largest block.
+    struct ThreadState {
+        std::ifstream stream;
+        genfile::bgen::Context context;
+        std::vector<uint8_t> block;     // the stored genotype block
+        std::vector<uint8_t> probData;  // the uncompressed probability data
+        genfile::bgen::ProbabilityTable table;
+        std::string variantId, rsid, chromosome;  // identifying data of the current variant
+        uint32_t position = 0;
+        uint32_t nAlleles = 0;
+    };
+
+    // Opens bgenFile into bgenStream, reads its header into `context` and leaves the stream at
+    // the first variant. A file that does not open ends the run.
+    void initBgen();
+    // The same on a decoding thread's own stream and Context; a failure ends the process from
+    // the calling thread.
+    void initBgen(genfile::bgen::Context* threadContext, std::ifstream* stream) const;
+    // The first n bytes of the file (zeros past its end; none for n <= 0). Needs initBgen;
+    // the file's size is context.file_size.
+    std::vector<uint8_t> readFirstBytes(int64_t n);
+
+    // Decodes the SNPs at `indexes` (element n is SNP n of the Z file) over `samples` (pairs of
+    // 0-based BGEN sample index and ID, in column order) on min(nThreads, M) threads into
+    // `dosages` (row n at n * S, S = samples.size()) and `missingCounts`. Needs initBgen.
+    void parseBgen(const std::vector<BgenIndex>& indexes, const SampleList& samples, uint32_t nThreads);
+
+    // One thread's contiguous share of the SNPs (t-th of T threads).
+    // A SNP that cannot be decoded ends the run with a message naming it and the file.
+    void parseSNPs(ThreadState* state, std::atomic<uint32_t>* counter, uint32_t t, uint32_t T);
+    // Reads, decodes and standardises SNP n into its row.
+    void parseSNP(uint32_t n, ThreadState* state, std::atomic<uint32_t>* counter);
+    // Reads the identifying data of the variant at the stream's position into `state`.
+    void readMeta(ThreadState* state) const;
+    // Reads, uncompresses and parses the variant's probabilities into state->table.
+    void readProbs(ThreadState* state) const;
+    // Writes the S raw dosages (expected count of the second allele; NaN when missing) of the
+    // variant at the stream's position into `row`.
+    void computeDose(ThreadState* state, double* row) const;
+    // Every BGEN sample of a variant with `nAlleles` alleles must be unphased diploid with two
+    // alleles (exactly three probabilities); otherwise the run ends with a message on standard
+    // output naming the variant's rsid and the BGEN file.
+    static void checkDiploid(const genfile::bgen::ProbabilityTable& table, std::size_t nAlleles,
+                             const std::string& rsid, const std::string& bgenPath);
+    // Mean and SD of the row (Welford over the non-missing values; SD over all S samples);
+    // adds the missing values to *missing.
+    void computeMeanSD(double* mean, double* sd, const double* row, uint32_t* missing) const;
+    // The progress line, written by thread 0.
+    void printStatus(const std::atomic<uint32_t>& counter) const;
+    // Sizes `dosages` to M * S values; a failed allocation ends the run.
+    void initDosageBuffer();
+
+    std::vector<BgenIndex> bgenIndexes;
+    std::string bgenFile;
+    std::string zFile;
+    std::vector<uint32_t> missingCounts;
+    std::unique_ptr<std::ifstream> bgenStream;
+    genfile::bgen::Context context;
+    SampleList includedSamples;
+    std::vector<double> dosages;
+
+private:
+    // Opens bgenFile into `stream` (a file that does not open ends the run), reads the header
+    // into `ctx` and places the stream at the first variant.
+    void openAndReadHeader(std::ifstream* stream, genfile::bgen::Context* ctx) const;
+    // Every SNP's place and every included sample must lie inside the file.
+    void checkPlacesAndSamples() const;
+};
