@@ -100,7 +100,7 @@ class BitReader {
 public:
     BitReader(const byte_t* next, const byte_t* end, uint32_t bits)
         : next_(next), end_(end), bits_(bits), mask_((uint64_t(1) << bits) - 1),
-          scale_(1.0 / static_cast<double>(mask_)) {}
+          divisor_(static_cast<double>(mask_)) {}
 
     // The next value divided by 2^B - 1.
     double take() {
@@ -112,7 +112,7 @@ public:
         const uint64_t value = buffer_ & mask_;
         buffer_ >>= bits_;
         count_ -= bits_;
-        return static_cast<double>(value) * scale_;
+        return static_cast<double>(value) / divisor_;
     }
 
 private:
@@ -120,7 +120,7 @@ private:
     const byte_t* end_;
     uint32_t bits_;
     uint64_t mask_;
-    double scale_;
+    double divisor_;
     uint64_t buffer_ = 0;
     uint32_t count_ = 0;
 };
@@ -362,13 +362,15 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
         // Phased: groups of K - 1 values per haplotype; unphased: one group of all values.
         const uint64_t group = phased ? perGroup : c.packed;
         double sum = 0.0;
-        for (uint64_t r = 1; r <= c.packed; ++r) {
+        uint64_t inGroup = 0;
+        for (uint64_t r = 0; r < c.packed; ++r) {
             const double value = reader.take();
             setter.set_value(to_single(value));
             sum += value;
-            if (r % group == 0) {
+            if (++inGroup == group) {
                 setter.set_value(to_single(1.0 - sum));
                 sum = 0.0;
+                inGroup = 0;
             }
         }
     }

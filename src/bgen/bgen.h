@@ -106,7 +106,8 @@ uint32_t read_header_block(std::istream& stream, Context* context);
 
 // Reads a variant's identifying data at the stream's position: the variant identifier, rsid,
 // chromosome, position, then calls `set_number_of_alleles(K)` and `set_allele(i, allele)` for
-// i = 0 .. K-1. Text arguments are overwritten (their capacity is reused). Returns true.
+// i = 0 .. K-1 (K is 2 in layout 1; K = 0 ends the run). Text arguments are overwritten (their
+// capacity is reused). Returns true.
 bool read_snp_identifying_data(std::istream& stream, const Context& context, std::string* SNPID,
                                std::string* RSID, std::string* chromosome, uint32_t* SNP_position,
                                const std::function<void(std::size_t)>& set_number_of_alleles,
@@ -135,7 +136,9 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
 
 namespace v12 {
 // Layout-2 probability data [begin, end): the table gets N entries, entry i with sample i's
-// value count; a missing sample's values are all -1.0.
+// value count; a missing sample's values are all -1.0. A sample count other than N, K = 0 or
+// a bit depth outside 1-32 ends the run; data shorter than 8 bytes, or packed values that do
+// not fit into the data (checked before the table grows), throw BGenError.
 void parse_probability_data(const byte_t* begin, const byte_t* end, const Context& context, ProbSetter& setter);
 }  // namespace v12
 
