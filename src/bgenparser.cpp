@@ -105,7 +105,8 @@ void BgenParser::parseSNPs(ThreadState* state, std::atomic<uint32_t>* counter, u
         const BgenIndex& place = bgenIndexes[n];
         try {
             state->stream.seekg(static_cast<std::streamoff>(place.file_start_position));
-            if (!state->stream) Error::fail("Cannot seek to SNP with rsID '" + place.rsid + "' in BGEN file '" + bgenFile + "'!");
+            if (!state->stream)
+                Error::fail("Cannot seek to SNP with rsID '" + place.rsid + "' in BGEN file '" + bgenFile + "'!");
             parseSNP(static_cast<uint32_t>(n), state, counter);
         } catch (const genfile::bgen::BGenError&) {
             Error::fail("Could not parse probability data of SNP with rsID '" + place.rsid + "' in BGEN file '" +
