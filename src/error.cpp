@@ -20,6 +20,10 @@ void report(const std::string& toStdout, const std::string& toStderr) {
         // Another thread is already reporting and will end the process.
         for (;;) pause();
     }
+    // Hold both standard streams until the process ends, so that no other thread's progress
+    // line can be written after the report (the C++ streams write through them).
+    flockfile(stdout);
+    flockfile(stderr);
     std::cout << toStdout << std::flush;
     std::cerr << toStderr << std::flush;
     std::fflush(nullptr);
