@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "corrcpu.h"
 #include "error.h"
 #include "flag.h"
 #include "masterfile.h"
