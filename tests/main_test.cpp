@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "flag.h"
+#include "support/bcorfile.h"
 #include "support/dataset.h"
 #include "support/process.h"
 #include "support/tempdir.h"
@@ -131,16 +132,32 @@ TEST(Main, TextToBcorPrintsNoSettings) {
 TEST(Main, BcorToTextWithoutMasterFileRunsOneTitledDataset) {
     const std::string settings = "--------\nSETTINGS\n--------\n- dataset : all\n";
     const std::string title = "-----------------------\nConverting BCOR to text (1/1)\n-----------------------\n";
+    const std::string reading = "\n- Number of samples     : 10\n- Number of SNPs        : ";
+    const std::string done = "\r- Reading BCOR file     : done!   \n";
+    const std::string matrix =
+        "- Writing correlations  : 0.000% \r- Writing correlations  : 0.000/100%\r- Writing correlations  : "
+        "done!         \n";
     const struct {
         Args extra;
         std::string settings;
         std::string ldLabel;
+        std::string work;
+        std::string ld;
     } cases[] = {
-        {{}, settings + "\n", "- LD matrix             : "},
-        {{"--range", "100-200"}, settings + "- range   : 100-200\n\n", "- LD matrix             : "},
-        {{"--rsids", "rs1,rs2"}, settings + "- rsids   : rs1,rs2\n\n", "- LD vector             : "},
+        {{}, settings + "\n", "- LD matrix             : ",
+         reading + "2\n\r- Reading BCOR LD       : 100.000%" + done + matrix, "1 0.5 \n0.5 1 \n"},
+        {{"--range", "100-200"}, settings + "- range   : 100-200\n\n", "- LD matrix             : ",
+         reading + "2/2\n\r- Reading BCOR LD       : 100.000%" + done + matrix, "1 0.5 \n0.5 1 \n"},
+        {{"--rsids", "rs2,rs1"}, settings + "- rsids   : rs2,rs1\n\n", "- LD vector             : ",
+         reading + "2\n\r- Reading BCOR LD       : 33.333%" + done +
+             "- Writing LD vector     : 0.000% \r- Writing LD vector     : 0.000%\r- Writing LD vector     : "
+             "25.000%\r- Writing LD vector     : 50.000%\r- Writing LD vector     : 75.000%\r- Writing LD vector"
+             "     : done!  \n",
+         "rsid rs2 rs1\nrs1 0.5 1\nrs2 1 0.5\n"},
     };
     TempDir dir;
+    dir.write("in.bcor", buildBcor(10, 1, {{0, "rs1", 100, "1", "A", "C"}, {1, "rs2", 200, "1", "G", "T"}},
+                                   {0x60000000}));
     for (const auto& c : cases) {
         Args args{"--bcor-to-text", "--bcor-file", "in.bcor", "--ld-file", "out.ld"};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
@@ -148,8 +165,9 @@ TEST(Main, BcorToTextWithoutMasterFileRunsOneTitledDataset) {
         EXPECT_EQ(r.status, 0) << joined(args);
         EXPECT_EQ(r.err, "") << joined(args);
         EXPECT_EQ(r.out, banner + c.settings + title + "- BCOR file             : in.bcor\n" + c.ldLabel +
-                             "out.ld\n" + runTimeZero)
+                             "out.ld\n" + c.work + runTimeZero)
             << joined(args);
+        EXPECT_EQ(dir.read("out.ld"), c.ld) << joined(args);
     }
 }
 
