@@ -35,8 +35,9 @@ public:
     // Opens bgenFile into bgenStream, reads its header into `context` and leaves the stream at
     // the first variant. A file that does not open ends the run.
     void initBgen();
-    // The same on a decoding thread's own stream and Context; a failure ends the process from
-    // the calling thread.
+    // The same on a decoding thread's own stream and Context, after the single-stream form:
+    // the file must still hold context.number_of_samples samples. A failure ends the process
+    // from the calling thread.
     void initBgen(genfile::bgen::Context* threadContext, std::ifstream* stream) const;
     // The first n bytes of the file (zeros past its end; none for n <= 0). Needs initBgen;
     // the file's size is context.file_size.
