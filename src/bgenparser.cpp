@@ -44,7 +44,8 @@ std::vector<uint8_t> BgenParser::readFirstBytes(int64_t n) {
 void BgenParser::initDosageBuffer() {
     const uint64_t values = uint64_t(bgenIndexes.size()) * includedSamples.size();
     try {
-        dosages.assign(values, 0.0);
+        dosages.clear();
+        dosages.resize(values);
     } catch (const std::exception&) {  // std::bad_alloc, or std::length_error beyond max_size
         Error::fail("Cannot allocate buffer for storing allelic dosages!. At least " +
                     convertByteToHumanReadableCount(static_cast<double>(values) * sizeof(double)) +

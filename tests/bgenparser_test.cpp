@@ -8,6 +8,7 @@
 #include "bgenparser.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -344,6 +345,34 @@ TEST(BgenParserDecode, OpenAndPlaceFailures) {
     EXPECT_EQ(beyond.err, "Error : The BGEN index places SNP with rsID 'rs2' outside of BGEN file '" + bgen +
                               "'!\n\n");
     EXPECT_EQ(beyond.out, "");
+}
+
+TEST(BgenParserDecode, ADosageBufferThatCannotBeAllocatedEndsTheRun) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer reports oversized allocations itself";
+#else
+    // 100,000 SNPs x 100,000 samples need 80 GB of rows; the child may use 2 GB.
+    TempDir dir;
+    BgenFile file;
+    file.faults.numberOfSamples = 100000;
+    const std::string bgen = dir.file("wide.bgen");
+    writeBgen(bgen, file);
+    const ProcessResult r = runInChild([&] {
+        const rlimit limit{uint64_t{2} << 30, uint64_t{2} << 30};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(99);
+        BgenParser parser;
+        parser.bgenFile = bgen;
+        parser.initBgen();
+        const std::vector<BgenIndex> places(100000, BgenIndex{"rs", 0, 0, 1});
+        SampleList samples;
+        SampleParser().setSamples(100000, &samples);
+        parser.parseBgen(places, samples, 1);
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error : Cannot allocate buffer for storing allelic dosages!. At least 80 GB memory are "
+                     "required.\n\n");
+#endif
 }
 
 TEST(BgenParserFirstBytes, ReadsTheFirstBytesWithZerosPastTheEnd) {
