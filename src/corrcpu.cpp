@@ -1,10 +1,12 @@
 #include "corrcpu.h"
 
 #include <cblas.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <iomanip>
 #include <iostream>
 #include <limits>
@@ -80,7 +82,15 @@ void CorrCPU::readData(uint32_t i) {
     data.init(flagMap, values, regionfiles);
     data.readSumStats(&values.rsids);
     data.printSummaryData();
-    if (regionfiles.files.count("bgen") != 0) data.readBgenNoWriteDose();
+    if (regionfiles.files.count("bgen") != 0) {
+        if (flagMap.has("write-bdose"))
+            data.readBgenWriteDose();
+        else
+            data.readBgenNoWriteDose();
+    }
+    if ((flagMap.has("write-bcor") || flagMap.has("write-text")) &&
+        (flagMap.has("read-bdose") || flagMap.has("write-bdose")))
+        data.initBdose(&values.bdoseVersion);
 }
 
 uint64_t CorrCPU::getIndex(uint64_t a, uint64_t b) const {
@@ -173,6 +183,15 @@ void CorrCPU::checkDosages() const {
 }
 
 double CorrCPU::missingRate(uint64_t s) const {
+    if (values.bdoseVersion == 0) return data.bdoseMapper.getMissingness(static_cast<uint32_t>(s));
+    if (values.bdoseVersion == 1) {
+        // Whichever parser decoded the SNP recorded its missing count.
+        for (const BdoseParser& parser : data.bdoseParsers)
+            if (parser.snpStatus.at(s).first)
+                return static_cast<double>(parser.snpStatus[s].second) /
+                       static_cast<double>(parser.includedSamples.size());
+        Error::fail("The dosages of SNP number " + std::to_string(s + 1) + " have not been read!");
+    }
     const BgenParser& parser = data.bgenParser;
     return static_cast<double>(parser.missingCounts[s]) / static_cast<double>(parser.includedSamples.size());
 }
@@ -182,9 +201,44 @@ void CorrCPU::markExcluded(const Tile& t) {
 }
 
 void CorrCPU::loadTile(const Tile& t, Buffer* buffer) {
-    // The BGEN dosage rows in memory are used in place: the tile's rows are contiguous.
-    buffer->view(data.bgenParser.dosages.data() + t.start * data.nSamples, data.nSamples, t.size);
+    const uint64_t n = data.nSamples;
+    if (values.bdoseVersion == 0) {
+        buffer->alloc(n, t.size);
+        // A mapped row need not be aligned for doubles: it is copied bytewise.
+        const double* row = nullptr;
+        for (uint64_t s = t.start; s < t.end; ++s)
+            std::memcpy(buffer->data + (s - t.start) * n, data.bdoseMapper.mapRegion(static_cast<uint32_t>(s), row),
+                        n * sizeof(double));
+    } else if (values.bdoseVersion == 1) {
+        buffer->alloc(n, t.size);
+        loadParsedTile(t, buffer->data);
+    } else {
+        // The BGEN dosage rows in memory are used in place: the tile's rows are contiguous.
+        buffer->view(data.bgenParser.dosages.data() + t.start * n, n, t.size);
+    }
     markExcluded(t);
+}
+
+void CorrCPU::loadParsedTile(const Tile& t, double* columns) {
+    const uint64_t n = data.nSamples;
+    const int threads = static_cast<int>(std::min<uint64_t>({values.nThreads, t.size, data.bdoseParsers.size(), INT_MAX}));
+    const int64_t size = static_cast<int64_t>(t.size);
+    // Thread t decodes its share of the tile's SNPs with parser t only.
+#pragma omp parallel num_threads(std::max(threads, 1))
+    {
+        BdoseParser& parser = data.bdoseParsers[static_cast<std::size_t>(omp_get_thread_num())];
+#pragma omp for schedule(static)
+        for (int64_t i = 0; i < size; ++i) {
+            const uint64_t s = t.start + static_cast<uint64_t>(i);
+            double* column = columns + static_cast<uint64_t>(i) * n;
+            try {
+                parser.readDosageDataBlock(static_cast<uint32_t>(s), column);
+            } catch (const std::exception& e) {
+                Error::fail("Cannot read the dosages of SNP number " + std::to_string(s + 1) + " from BDOSE file '" +
+                            regionfiles.files.at("bdose") + "': " + e.what() + "!");
+            }
+        }
+    }
 }
 
 void CorrCPU::memcpyInX() { loadTile(x, &X); }
@@ -287,7 +341,10 @@ void CorrCPU::runRsids() {
 
 void CorrCPU::run() {
     const uint64_t M = data.nSNPs;
-    checkDosages();
+    if (values.bdoseVersion == 0)
+        data.bdoseMapper.memmapFile();
+    else if (values.bdoseVersion != 1)
+        checkDosages();
     openblas_set_num_threads(static_cast<int>(std::max<uint64_t>(1, std::min<uint64_t>({values.nThreads, M, INT_MAX}))));
     excluded_.assign(M, 0);
     if (flagMap.has("rsids"))

@@ -98,9 +98,13 @@ public:
 private:
     // Tile i of the SNP range: [i·T, min(M, i·T + T)).
     Tile tile(uint64_t i) const;
-    // Loads the dosages of `t` into `buffer` from the dosage source, then marks which of the
-    // tile's SNPs are excluded by the missing-data rule.
+    // Loads the dosages of `t` into `buffer` from the dosage source (values.bdoseVersion: 0 the
+    // mapped BDOSE 1.0 rows, copied; 1 the BDOSE 1.1 parsers, decoded; otherwise the in-memory
+    // BGEN rows, in place), then marks which of the tile's SNPs are excluded by the missing-data rule.
     void loadTile(const Tile& t, Buffer* buffer);
+    // Decodes the SNPs of `t` into `columns` (N doubles each) with the BDOSE 1.1 parsers, in one
+    // parallel region of min(thread count, tile size) threads.
+    void loadParsedTile(const Tile& t, double* columns);
     void markExcluded(const Tile& t);
     // The fraction of missing dosages of SNP s.
     double missingRate(uint64_t s) const;
