@@ -1,6 +1,7 @@
 // Decoding benchmark: generates a dataset of 20,000 samples x 2,000 SNPs (layout 2, 8 bits,
 // zlib, 5% missing) and decodes it into standardised Dosage rows with 1 and 8 threads, printing
-// the best time of three runs each (with the CPU time it used) and the speedup. The rows of all runs must be bit-identical.
+// the best time of three runs each (with the CPU time it used) and the speedup. The rows of all
+// runs must be bit-identical.
 // Usage: bench_decode [samples] [snps]
 
 #include <sys/resource.h>
