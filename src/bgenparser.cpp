@@ -44,7 +44,8 @@ std::vector<uint8_t> BgenParser::readFirstBytes(int64_t n) {
 void BgenParser::initDosageBuffer() {
     const uint64_t values = uint64_t(bgenIndexes.size()) * includedSamples.size();
     try {
-        dosages.assign(values, 0.0);
+        dosages.clear();
+        dosages.resize(values);
     } catch (const std::exception&) {  // std::bad_alloc, or std::length_error beyond max_size
         Error::fail("Cannot allocate buffer for storing allelic dosages!. At least " +
                     convertByteToHumanReadableCount(static_cast<double>(values) * sizeof(double)) +
@@ -104,7 +105,8 @@ void BgenParser::parseSNPs(ThreadState* state, std::atomic<uint32_t>* counter, u
         const BgenIndex& place = bgenIndexes[n];
         try {
             state->stream.seekg(static_cast<std::streamoff>(place.file_start_position));
-            if (!state->stream) Error::fail("Cannot seek to SNP with rsID '" + place.rsid + "' in BGEN file '" + bgenFile + "'!");
+            if (!state->stream)
+                Error::fail("Cannot seek to SNP with rsID '" + place.rsid + "' in BGEN file '" + bgenFile + "'!");
             parseSNP(static_cast<uint32_t>(n), state, counter);
         } catch (const genfile::bgen::BGenError&) {
             Error::fail("Could not parse probability data of SNP with rsID '" + place.rsid + "' in BGEN file '" +
@@ -125,13 +127,8 @@ void BgenParser::parseSNP(uint32_t n, ThreadState* state, std::atomic<uint32_t>*
     double mean = 0.0;
     double sd = 0.0;
     computeMeanSD(&mean, &sd, row, &missingCounts.at(n));
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (uint64_t j = 0; j < S; ++j) {
-        if (std::isnan(row[j]))
-            row[j] = 0.0;
-        else
-            row[j] = sd == 0.0 ? nan : (row[j] - mean) / sd;
-    }
+    // With SD 0 every non-missing value equals the mean, so it becomes 0/0, NaN.
+    for (uint64_t j = 0; j < S; ++j) row[j] = std::isnan(row[j]) ? 0.0 : (row[j] - mean) / sd;
 }
 
 void BgenParser::readMeta(ThreadState* state) const {

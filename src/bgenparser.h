@@ -11,11 +11,41 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "bgen/bgen.h"
 #include "bgenindexparser.h"
 #include "sampleparser.h"
+
+// An allocator whose value-less construct leaves a new element default-initialised: resizing a
+// vector of doubles then neither writes nor touches its memory.
+template <class T>
+class DefaultInitAllocator : public std::allocator<T> {
+public:
+    template <class U>
+    struct rebind {
+        using other = DefaultInitAllocator<U>;
+    };
+    DefaultInitAllocator() noexcept = default;
+    template <class U>
+    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// The Dosage rows. Every row is written in full by the thread that decodes its SNP, so the
+// buffer is sized without being filled: its pages are first touched by the decoding threads,
+// in parallel, instead of being zeroed by one thread beforehand.
+using DosageBuffer = std::vector<double, DefaultInitAllocator<double>>;
 
 class BgenParser {
 public:
@@ -70,7 +100,7 @@ public:
     void computeMeanSD(double* mean, double* sd, const double* row, uint32_t* missing) const;
     // The progress line, written by thread 0.
     void printStatus(const std::atomic<uint32_t>& counter) const;
-    // Sizes `dosages` to M * S values; a failed allocation ends the run.
+    // Sizes `dosages` to M * S values, left unwritten; a failed allocation ends the run.
     void initDosageBuffer();
 
     std::vector<BgenIndex> bgenIndexes;
@@ -80,7 +110,7 @@ public:
     std::unique_ptr<std::ifstream> bgenStream;
     genfile::bgen::Context context;
     SampleList includedSamples;
-    std::vector<double> dosages;
+    DosageBuffer dosages;
 
 private:
     // Opens bgenFile into `stream` (a file that does not open ends the run), reads the header

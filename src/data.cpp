@@ -63,7 +63,7 @@ void Data::readBgenNoWriteDose() {
     // The engine takes every Dosage row to be nSamples long; any other width would misread rows.
     if (samples.size() != nSamples)
         Error::fail("File '" + bgenParser.bgenFile + "' gives " + std::to_string(samples.size()) +
-                    " included samples but " + std::to_string(nSamples) + " samples are specified in the master file '" +
-                    masterfileName() + "'!");
+                    " included samples but " + std::to_string(nSamples) +
+                    " samples are specified in the master file '" + masterfileName() + "'!");
     bgenParser.parseBgen(places, samples, values.nThreads);
 }

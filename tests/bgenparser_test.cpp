@@ -8,6 +8,7 @@
 #include "bgenparser.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -227,13 +228,13 @@ TEST(BgenParserDecode, StandardisesAsWelfordWithTheSdOverAllSamples) {
     const std::string bgen = dir.file("d.bgen");
     const auto places = writeBgen(bgen, file);
     // Dosages 0, 1, 2: mean 1, SD 1. 0.25/0.5 are not exact in 8 bits, but both samples
-    // decode alike, so the third SNP is constant: NaN for both, 0 for the missing sample.
+    // decode alike, so the third SNP is constant: 0/0 (NaN) for both, 0 for the missing sample.
     const ProcessResult r = parseDirectly(bgen, places, 3, 1);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out,
               "\r- Parsing dosages       : 0.000%\r- Parsing dosages       : 33.333%"
               "\r- Parsing dosages       : 66.667%\r- Parsing dosages       : done!   \n\n"
-              "-1.000 0.000 1.000 -1.000 0.000 1.000 nan nan 0.000 | 0| 0| 1");
+              "-1.000 0.000 1.000 -1.000 0.000 1.000 -nan -nan 0.000 | 0| 0| 1");
     EXPECT_EQ(r.err, "");
 
     // A fourth, missing sample: the SD counts it, sqrt(2/3), and it becomes 0.
@@ -242,7 +243,7 @@ TEST(BgenParserDecode, StandardisesAsWelfordWithTheSdOverAllSamples) {
     const auto places4 = writeBgen(bgen, file);
     const ProcessResult r4 = parseDirectly(bgen, places4, 4, 2);
     ASSERT_EQ(r4.status, 0) << r4.err;
-    EXPECT_NE(r4.out.find("\n-1.225 0.000 1.225 0.000 nan 0.000 0.000 0.000 | 1| 3"), std::string::npos) << r4.out;
+    EXPECT_NE(r4.out.find("\n-1.225 0.000 1.225 0.000 -nan 0.000 0.000 0.000 | 1| 3"), std::string::npos) << r4.out;
 }
 
 struct Failure {
@@ -344,6 +345,34 @@ TEST(BgenParserDecode, OpenAndPlaceFailures) {
     EXPECT_EQ(beyond.err, "Error : The BGEN index places SNP with rsID 'rs2' outside of BGEN file '" + bgen +
                               "'!\n\n");
     EXPECT_EQ(beyond.out, "");
+}
+
+TEST(BgenParserDecode, ADosageBufferThatCannotBeAllocatedEndsTheRun) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer reports oversized allocations itself";
+#else
+    // 100,000 SNPs x 100,000 samples need 80 GB of rows; the child may use 2 GB.
+    TempDir dir;
+    BgenFile file;
+    file.faults.numberOfSamples = 100000;
+    const std::string bgen = dir.file("wide.bgen");
+    writeBgen(bgen, file);
+    const ProcessResult r = runInChild([&] {
+        const rlimit limit{uint64_t{2} << 30, uint64_t{2} << 30};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(99);
+        BgenParser parser;
+        parser.bgenFile = bgen;
+        parser.initBgen();
+        const std::vector<BgenIndex> places(100000, BgenIndex{"rs", 0, 0, 1});
+        SampleList samples;
+        SampleParser().setSamples(100000, &samples);
+        parser.parseBgen(places, samples, 1);
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error : Cannot allocate buffer for storing allelic dosages!. At least 80 GB memory are "
+                     "required.\n\n");
+#endif
 }
 
 TEST(BgenParserFirstBytes, ReadsTheFirstBytesWithZerosPastTheEnd) {

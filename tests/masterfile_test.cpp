@@ -276,6 +276,48 @@ TEST(MasterfileCheckBgi, RecordedSizeAndFirstBytesMustMatchTheBgenFile) {
     }
 }
 
+// Through the program: the sample-count check runs as each line is read, the .bgi check after
+// all lines, before the dataset's output file is created.
+TEST(MasterfileCheckBgi, TheProgramChecksTheDatasetFilesBeforeCreatingOutputFiles) {
+    TempDir dir;
+    DatasetOptions options;
+    options.samples = 6;
+    options.snps = 2;
+    options.compression = 0;
+    options.name = "a";
+    const Dataset a = makeDataset(dir.path(), options);
+    options.name = "b";
+    options.seed = 2;  // other bytes; uncompressed, so the same size as a.bgen
+    const Dataset b = makeDataset(dir.path(), options);
+    const std::vector<std::string> columns{"z", "bgen", "bgi", "bcor", "n_samples"};
+    const auto line = [&](const Dataset& d, const std::string& bgi, const std::string& n) {
+        auto map = d.columns();
+        map["bgi"] = bgi;
+        map["n_samples"] = n;
+        map["bcor"] = dir.file("out.bcor");
+        return map;
+    };
+    const std::string master = dir.file("M.txt");
+    const struct {
+        std::vector<std::map<std::string, std::string>> lines;
+        std::string err;
+    } cases[] = {
+        {{line(a, a.bgi, "6"), line(b, b.bgi, "7")},
+         "Error : File '" + b.bgen + "' contains 6 samples but 7 samples are specified in the master file '" +
+             master + "'!\n\n"},
+        {{line(b, a.bgi, "6"), line(a, a.bgi, "6")},
+         "Error : Initial bytes of BGEN file '" + b.bgen +
+             "' are different from initial bytes of the BGEN file recorded in file '" + a.bgi + "'!\n\n"},
+    };
+    for (const auto& c : cases) {
+        writeMasterFile(master, columns, c.lines);
+        const ProcessResult r = runTesmaro({"--write-bcor", "--read-only-bgen", "--in-files", master});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_FALSE(std::filesystem::exists(dir.file("out.bcor")));
+    }
+}
+
 TEST(MasterfileCheckReadWrite, AFileThatCannotBeOpenedEndsTheRunAfterEarlierDatasetsAreEmptied) {
     TempDir dir;
     dir.write("present.incl", "");

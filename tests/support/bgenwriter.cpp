@@ -27,7 +27,7 @@ void putText32(std::vector<uint8_t>& out, const std::string& text, std::optional
 
 // Number of genotypes of `ploidy` copies over `alleles` alleles: multisets of size ploidy.
 uint64_t genotypeCount(uint32_t ploidy, uint32_t alleles) {
-    // Counts by dynamic programming over alleles, no closed formula shared with anyone.
+    // Prefix sums over the alleles: after a alleles, ways[c] counts the multisets of size c.
     std::vector<uint64_t> ways(ploidy + 1, 0);
     ways[0] = 1;
     for (uint32_t a = 0; a < alleles; ++a)
@@ -54,6 +54,7 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
+// The probability as an integer of 0 .. top (= 2^B - 1, or 32768 in layout 1), rounded to nearest.
 uint64_t quantise(double probability, uint64_t top) {
     const double scaled = std::round(probability * static_cast<double>(top));
     if (!(scaled >= 0.0)) return 0;
