@@ -221,7 +221,8 @@ void CorrCPU::loadTile(const Tile& t, Buffer* buffer) {
 
 void CorrCPU::loadParsedTile(const Tile& t, double* columns) {
     const uint64_t n = data.nSamples;
-    const int threads = static_cast<int>(std::min<uint64_t>({values.nThreads, t.size, data.bdoseParsers.size(), INT_MAX}));
+    const int threads =
+        static_cast<int>(std::min<uint64_t>({values.nThreads, t.size, data.bdoseParsers.size(), INT_MAX}));
     const int64_t size = static_cast<int64_t>(t.size);
     // Thread t decodes its share of the tile's SNPs with parser t only.
 #pragma omp parallel num_threads(std::max(threads, 1))

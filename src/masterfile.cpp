@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <system_error>
 
 #include "bdose.h"
 #include "bdoseparser.h"
@@ -201,7 +202,9 @@ void Masterfile::checkBdoseRead(const std::map<std::string, std::string>& map) c
     const std::string path = valueOf(map, "bdose");
     std::ifstream stream(path, std::ios::binary | std::ios::ate);
     const std::streamoff size = stream.is_open() ? static_cast<std::streamoff>(stream.tellg()) : -1;
-    if (size < 0 || std::filesystem::is_directory(path)) Error::fail("", "File '" + path + "' cannot be opened!");
+    std::error_code error;
+    if (size < 0 || std::filesystem::is_directory(path, error))
+        Error::fail("", "File '" + path + "' cannot be opened!");
     stream.seekg(0);
     // Every probe checks its bytes against the file, so a file too short for a header (8 bytes
     // or fewer among them) ends the run with the probe's message before any size is compared.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <system_error>
 #include <vector>
 
 #include "bdoseparser.h"
@@ -152,7 +153,8 @@ void Regionfiles::checkBdose() {
     const std::string& path = files["bdose"];
     if (path.empty()) Error::fail("", "No filename is specified!");
     std::ifstream stream(path, std::ios::binary);
-    if (!stream.is_open() || std::filesystem::is_directory(path))
+    std::error_code error;
+    if (!stream.is_open() || std::filesystem::is_directory(path, error))
         Error::fail("", "File '" + path + "' cannot be opened!");
     const uint32_t b = BdoseParser(path).readNumSamples(stream, path);
     if (b < n)

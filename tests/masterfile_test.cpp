@@ -364,7 +364,7 @@ BdoseImage bdoseImage(bool v11) {
     snp.position = 10;
     snp.allele1 = "A";
     snp.allele2 = "G";
-    snp.dosages = {1.0, -1.0};
+    snp.dosages = {0.5, 1.5};
     fixture.snps = {snp};
     return buildBdose(fixture);
 }
@@ -401,8 +401,8 @@ TEST(MasterfileCheckBdoseRead, RecordedSizeMustBeTheFileSize) {
                                         ") is different from the actual filesize (" + human(n11) + ")!"},
         {appended(v10), "Recorded size of BDOSE file 'P' (" + human(n10) +
                             ") is different from the actual filesize (" + human(n10 + 1) + ")!"},
-        {withSize(v10, 0), "Recorded size of BDOSE file 'P' (" + human(0) + ") is different from the actual filesize (" +
-                               human(n10) + ")!"},
+        {withSize(v10, 0), "Recorded size of BDOSE file 'P' (" + human(0) +
+                               ") is different from the actual filesize (" + human(n10) + ")!"},
         {text(""), "File 'P' is not a file from Tesmaro!"},
         {text("bdose"), "File 'P' is not a file from Tesmaro!"},
         {text("bdose1.0"), "BDOSE file 'P' is cut short in its header!"},
