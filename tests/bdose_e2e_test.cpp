@@ -56,7 +56,7 @@ struct Fixture {
         return runTesmaro(args, dir.path());
     }
 
-    // Runs and expects success; returns the parsed BCOR file named `bcor`.
+    // Runs and expects success; returns the parsed BCOR file `bcorName`.bcor.
     BcorImage bcor(const std::string& bcorName, const Columns& map, const Args& args) const {
         const ProcessResult r = run(bcorName, map, args);
         EXPECT_EQ(r.status, 0) << bcorName << ": " << r.err;
@@ -105,7 +105,7 @@ void expectSameCorrelations(const BcorImage& want, const BcorImage& got, double 
     }
 }
 
-// Budgets that cut the 40 SNPs of 80 samples into tiles of 8 (15 tile pairs), 60 samples into tiles of 9.
+// A budget that cuts the 40 SNPs into tiles of 8 (15 tile pairs) with 80 samples, of 10 with 60.
 const std::string tilesOf8 = "1.7e-5";
 
 TEST(BdoseEndToEnd, WriteBdoseAloneRunsTheDosagesLoop) {
