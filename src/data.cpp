@@ -1,11 +1,14 @@
 #include "data.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <exception>
 #include <iostream>
 
 #include "error.h"
 
 void Data::init(const FlagMap& flags, const Flag::Values& options, const Regionfiles& files) {
+    bdoseParsers.resize(options.nThreads);
     flagMap = flags;
     values = options;
     regionfiles = files;
@@ -66,4 +69,67 @@ void Data::readBgenNoWriteDose() {
                     " included samples but " + std::to_string(nSamples) +
                     " samples are specified in the master file '" + masterfileName() + "'!");
     bgenParser.parseBgen(places, samples, values.nThreads);
+}
+
+void Data::readBgenWriteDose() {
+    BgenParser bgen;
+    bgen.bgenFile = regionfiles.get("bgen");
+    bgen.initBgen();
+    const std::vector<BgenIndex> places = findBgenPlaces(bgen.bgenFile);
+    const SampleList samples = selectSamples(bgen.context.number_of_samples);
+
+    Bdose::Context context;
+    const char* magic = values.bdoseVersion == 1 ? "bdose1.1" : "bdose1.0";
+    std::copy(magic, magic + context.magicNumber.size(), context.magicNumber.begin());
+    context.bgenSize = bgen.context.file_size;
+    context.firstBytes = bgen.readFirstBytes(static_cast<int64_t>(std::min<uint64_t>(context.bgenSize, 1000)));
+    context.bgenPath = bgen.bgenFile;
+    context.bdosePath = regionfiles.get("bdose");
+    context.numSamples = nSamples32();
+    // Bdose::init ends the run when the narrowed count no longer matches the SNP index.
+    context.numSNPs = static_cast<uint32_t>(nSNPs);
+    context.version = static_cast<uint8_t>(values.bdoseVersion);
+    context.compression = values.compression;
+
+    bdose.init(values.nThreads, context, places, sumStatsData.snpIndex, samples);
+    if (values.bdoseVersion == 0)
+        bdose.write_v10();
+    else
+        bdose.write_v11();
+}
+
+int32_t Data::initBdose(int32_t* bdoseVersion) {
+    if (flagMap.has("read-bdose")) {
+        if (bdose.readVersion(regionfiles.get("bdose"), &values.bdoseVersion) == 1) initParsers(true);
+    } else if (flagMap.has("write-bdose") && values.bdoseVersion == 1) {
+        // The file just written holds exactly the included samples.
+        initParsers(false);
+    }
+    if (values.bdoseVersion == 0)
+        bdoseMapper.init(regionfiles.get("bdose"), regionfiles.get("z"), sumStatsData.snpIndex, nSamples32());
+    *bdoseVersion = values.bdoseVersion;
+    return values.bdoseVersion;
+}
+
+void Data::initParsers(bool withInclusion) {
+    const std::string bdoseFile = regionfiles.get("bdose");
+    const std::string zFile = regionfiles.get("z");
+    const bool inclusion = withInclusion && hasColumn("incl");
+    const std::string inclFile = inclusion ? regionfiles.get("incl") : std::string();
+    const std::string master = masterfileName();
+    const uint32_t n = nSamples32();
+    const int64_t slots = static_cast<int64_t>(bdoseParsers.size());
+#pragma omp parallel for schedule(static)
+    for (int64_t slot = 0; slot < slots; ++slot) {
+        try {
+            const SnpIndex& index = sumStatsData.snpIndex;
+            BdoseParser& parser = bdoseParsers.at(static_cast<std::size_t>(slot));
+            if (inclusion)
+                parser.initBdose(master, zFile, inclFile, bdoseFile, index, n);
+            else
+                parser.initBdose(bdoseFile, zFile, index, n);
+        } catch (const std::exception& e) {
+            Error::fail("Cannot read BDOSE file '" + bdoseFile + "': " + e.what() + "!");
+        }
+    }
 }

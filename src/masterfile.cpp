@@ -6,12 +6,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <system_error>
 
+#include "bdose.h"
+#include "bdoseparser.h"
 #include "bgenindexparser.h"
 #include "bgenparser.h"
-#include "binio.h"
 #include "error.h"
 #include "regionfiles.h"
 
@@ -40,9 +43,6 @@ std::string valueOf(const std::map<std::string, std::string>& map, const std::st
     const auto found = map.find(column);
     return found == map.end() ? std::string() : found->second;
 }
-
-// The version digit ('0' or '1') of the BDOSE file's magic number.
-char bdoseVersionDigit(const std::string& path);
 
 constexpr int createOrEmpty = O_WRONLY | O_CREAT | O_TRUNC;
 
@@ -111,7 +111,7 @@ void Masterfile::print(uint32_t i) const {
     if (flagMap.has("read-bdose") && row("bdose", bdoseLabel)) {
         // The line so far stays on standard output when the file's version cannot be read.
         std::cout << " (v1.";
-        const char digit = bdoseVersionDigit(files[i].at("bdose"));
+        const char digit = Bdose::readVersion(files[i].at("bdose"));
         std::cout << digit << ")" << std::endl;
     }
     line("sample", "- Sample file           : ");
@@ -198,24 +198,26 @@ void Masterfile::checkBgi(const std::map<std::string, std::string>& map) const {
                     "' are different from initial bytes of the BGEN file recorded in file '" + bgi + "'!");
 }
 
-// ---------------------------------------------------------------------------------------------
-// STAND-IN until the BDOSE header reader arrives: the BDOSE check only tests that the file
-// opens for reading, and the version digit of the file list is read by the small probe below.
-
 void Masterfile::checkBdoseRead(const std::map<std::string, std::string>& map) const {
-    requireOpen(valueOf(map, "bdose"), O_RDONLY);
-}
-
-namespace {
-
-char bdoseVersionDigit(const std::string& path) {
+    const std::string path = valueOf(map, "bdose");
     std::ifstream stream(path, std::ios::binary | std::ios::ate);
-    char magic[8] = {};
-    if (!stream.is_open() || stream.tellg() <= 8 || !stream.seekg(0) || !binio::readExact(stream, magic, 8))
-        Error::fail("BDOSE file '" + path + "' cannot be opened!");
-    if (std::string(magic, 7) != "bdose1." || (magic[7] != '0' && magic[7] != '1'))
-        Error::fail("File '" + path + "' is not a file from Tesmaro!");
-    return magic[7];
+    const std::streamoff size = stream.is_open() ? static_cast<std::streamoff>(stream.tellg()) : -1;
+    std::error_code error;
+    if (size < 0 || std::filesystem::is_directory(path, error))
+        Error::fail("", "File '" + path + "' cannot be opened!");
+    stream.seekg(0);
+    // Every probe checks its bytes against the file, so a file too short for a header (8 bytes
+    // or fewer among them) ends the run with the probe's message before any size is compared.
+    const BdoseParser parser(path);
+    parser.readMagicNumber(stream);
+    parser.readFilename(stream);
+    const uint64_t bgenSize = parser.readFileSize(stream);
+    parser.readFirstBytes(stream, static_cast<int64_t>(std::min<uint64_t>(bgenSize, 1000)));
+    const uint64_t recorded = parser.readFileSize(stream);
+    const uint64_t actual = static_cast<uint64_t>(size);
+    if (recorded != actual)
+        Error::fail("Recorded size of BDOSE file '" + path + "' (" +
+                    convertByteToHumanReadableCount(static_cast<double>(recorded)) +
+                    ") is different from the actual filesize (" +
+                    convertByteToHumanReadableCount(static_cast<double>(actual)) + ")!");
 }
-
-}  // namespace

@@ -2,8 +2,12 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
 #include <vector>
 
+#include "bdoseparser.h"
 #include "bgenparser.h"
 #include "error.h"
 
@@ -143,8 +147,28 @@ void Regionfiles::checkBgen() {
     files.erase("incl");
 }
 
-// ---------------------------------------------------------------------------------------------
-// STAND-IN until the BDOSE header reader arrives: the BDOSE sample-count check accepts the line
-// as it is and leaves `sample` and `incl` as the line gives them.
-
-void Regionfiles::checkBdose() {}
+void Regionfiles::checkBdose() {
+    const std::string& text = files["n_samples"];
+    const uint32_t n = stringToPosInt(text, masterfileName, lineNumber);
+    const std::string& path = files["bdose"];
+    if (path.empty()) Error::fail("", "No filename is specified!");
+    std::ifstream stream(path, std::ios::binary);
+    std::error_code error;
+    if (!stream.is_open() || std::filesystem::is_directory(path, error))
+        Error::fail("", "File '" + path + "' cannot be opened!");
+    const uint32_t b = BdoseParser(path).readNumSamples(stream, path);
+    if (b < n)
+        Error::fail("File '" + path + "' contains " + std::to_string(b) + " samples but " + std::to_string(n) +
+                    " samples are specified in the master file '" + masterfileName + "'!");
+    if (n < b) {
+        for (const char* column : {"sample", "incl"})
+            if (files.count(column) == 0)
+                Error::fail("Master file '" + masterfileName + "' is missing an entry in line " +
+                            std::to_string(lineNumber) + " column '" + column + "' because " + text +
+                            " samples are specified in the master file but BDOSE file includes " + std::to_string(b) +
+                            " samples!");
+        return;
+    }
+    files.erase("sample");
+    files.erase("incl");
+}

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "corrcpu.h"
 #include "corrreader.h"
 #include "corrwriter.h"
 #include "error.h"
 #include "flag.h"
 #include "masterfile.h"
-#include "standins.h"
 
 namespace {
 

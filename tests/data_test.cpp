@@ -1,6 +1,7 @@
-// The dataset loader: options and sample count from init, the Z file and summary, and the BGEN
+// The dataset loader: options and sample count from init, the Z file and summary, the BGEN
 // path with its sample selection (all samples, sample file, inclusion order) and the check
-// that the Dosage rows are as wide as the master file's sample count.
+// that the Dosage rows are as wide as the master file's sample count, and the BDOSE paths:
+// the file written and the reader that settles the dosage source.
 
 #include "data.h"
 
@@ -37,6 +38,9 @@ TEST(DataInit, CopiesTheInputsAndTakesTheSampleCountFromTheMasterFile) {
     data.init(withMasterFile("M.txt"), values, filesOf({{"n_samples", "1000"}, {"z", "r.z"}}));
     EXPECT_EQ(data.nSamples, 1000u);
     EXPECT_EQ(data.values.nThreads, 4u);
+    // One default BDOSE 1.1 reader per thread slot, whatever the dosage source will be.
+    ASSERT_EQ(data.bdoseParsers.size(), 4u);
+    for (const BdoseParser& parser : data.bdoseParsers) EXPECT_TRUE(parser.snpStatus.empty());
     EXPECT_EQ(data.regionfiles.get("z"), "r.z");
     EXPECT_TRUE(data.flagMap.has("in-files"));
 
@@ -155,6 +159,77 @@ TEST(DataLoadBgen, ASnpMissingFromTheIndexEndsTheRun) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("rs2"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Parsing dosages"), std::string::npos);
+}
+
+// Runs the BDOSE paths of one dataset in a child as the engine does (write first when the flags
+// hold "write-bdose"), on 3 threads; prints the dosage source, the version value, the BDOSE
+// magic of the file, the mapper's SNP count and, per parser, its included samples.
+ProcessResult loadBdose(const std::vector<std::string>& keys, int32_t version,
+                        const std::map<std::string, std::string>& map) {
+    return runInChild([&] {
+        FlagMap flags;
+        uint32_t position = 0;
+        for (const std::string& key : keys) flags.insert(key, {position++, ""});
+        flags.insert("in-files", {position, "M.txt"});
+        Flag::Values values;
+        values.nThreads = 3;
+        values.bdoseVersion = version;
+        Data data;
+        data.init(flags, values, filesOf(map));
+        data.readSumStats(&values.rsids);
+        if (flags.has("write-bdose")) data.readBgenWriteDose();
+        int32_t source = -5;
+        const int32_t returned = data.initBdose(&source);
+        std::cout << "\n" << source << " " << returned << " " << data.values.bdoseVersion << " "
+                  << data.bdoseMapper.header().numSNPs;
+        for (const BdoseParser& parser : data.bdoseParsers) {
+            std::cout << " |";
+            for (const auto& [index, id] : parser.includedSamples) std::cout << " " << index << ":" << id;
+        }
+    });
+}
+
+TEST(DataBdose, WrittenAndReadFilesSettleTheDosageSource) {
+    TempDir dir;
+    DatasetOptions options;
+    options.samples = 4;
+    options.snps = 3;
+    options.included = {2, 0, 3};
+    const Dataset data = makeDataset(dir.path(), options);
+    auto subset = data.columns();  // sample and inclusion files, n_samples 3
+    subset["bdose"] = dir.file("subset.bdose");
+    auto all = subset;  // every sample, in file order
+    all.erase("incl");
+    all["n_samples"] = "4";
+    all["bdose"] = dir.file("all.bdose");
+    auto v10 = subset;
+    v10["bdose"] = dir.file("v10.bdose");
+    const std::vector<std::string> write{"write-bcor", "write-bdose"};
+    const std::vector<std::string> read{"write-bcor", "read-bdose"};
+
+    const struct {
+        std::string name;
+        std::vector<std::string> keys;
+        int32_t version;
+        std::map<std::string, std::string> map;
+        std::string out;
+    } cases[] = {
+        // Written 1.0 for the 3 included samples, then mapped; the parsers stay default-built.
+        {"write 1.0", write, 0, v10, "0 0 0 3 | | |"},
+        // Written 1.1 holds the included samples only: the parsers open it without the inclusion file.
+        {"write 1.1", write, 1, subset, "1 1 1 0 | 0:S3 1:S1 2:S4 | 0:S3 1:S1 2:S4 | 0:S3 1:S1 2:S4"},
+        {"write 1.1, all", write, 1, all, "1 1 1 0 | 0:S1 1:S2 2:S3 3:S4 | 0:S1 1:S2 2:S3 3:S4 | 0:S1 1:S2 2:S3 3:S4"},
+        // Read: the file's version decides. A 1.1 file of all samples read through the inclusion file.
+        {"read 1.1", read, -1, [&] { auto m = subset; m["bdose"] = all.at("bdose"); return m; }(),
+         "1 1 1 0 | 2:S3 0:S1 3:S4 | 2:S3 0:S1 3:S4 | 2:S3 0:S1 3:S4"},
+        {"read 1.0", read, -1, v10, "0 0 0 3 | | |"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = loadBdose(c.keys, c.version, c.map);
+        ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(tail(r.out), c.out) << c.name;
+        EXPECT_EQ(dir.read(c.map.at("bdose")).substr(0, 8), c.out[0] == '1' ? "bdose1.1" : "bdose1.0") << c.name;
+    }
 }
 
 }  // namespace

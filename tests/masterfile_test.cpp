@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "error.h"
+#include "support/bdosefixture.h"
 #include "support/bgiwriter.h"
 #include "support/dataset.h"
 #include "support/process.h"
@@ -352,6 +353,81 @@ TEST(MasterfileCheckReadWrite, AFileThatCannotBeOpenedEndsTheRunAfterEarlierData
     }
 }
 
+// A BDOSE file of the given version with two samples and one SNP.
+BdoseImage bdoseImage(bool v11) {
+    BdoseFixture fixture;
+    fixture.v11 = v11;
+    fixture.numSamples = 2;
+    BdoseFixtureSnp snp;
+    snp.rsid = "rs1";
+    snp.chromosome = "1";
+    snp.position = 10;
+    snp.allele1 = "A";
+    snp.allele2 = "G";
+    snp.dosages = {0.5, 1.5};
+    fixture.snps = {snp};
+    return buildBdose(fixture);
+}
+
+// The recorded size is compared with the file's size only once the whole header has been read;
+// a file too short for a header ends the run with the header reader's message. The check never
+// changes the file.
+TEST(MasterfileCheckBdoseRead, RecordedSizeMustBeTheFileSize) {
+    TempDir dir;
+    const BdoseImage v10 = bdoseImage(false);
+    const BdoseImage v11 = bdoseImage(true);
+    const auto human = [](uint64_t bytes) { return convertByteToHumanReadableCount(static_cast<double>(bytes)); };
+    const auto withSize = [](BdoseImage image, uint64_t recorded) {
+        image.putU64(image.layout.bdoseSizeField, recorded);
+        return image.bytes;
+    };
+    const auto appended = [](BdoseImage image) {
+        image.bytes.push_back(0);
+        return image.bytes;
+    };
+    const auto cut = [](BdoseImage image, uint64_t size) {
+        image.truncate(size);
+        return image.bytes;
+    };
+    const auto text = [](const std::string& t) { return std::vector<uint8_t>(t.begin(), t.end()); };
+    const uint64_t n10 = v10.bytes.size(), n11 = v11.bytes.size();
+    const struct {
+        std::vector<uint8_t> content;
+        std::string message;  // "" when the check passes; 'P' stands for the path
+    } cases[] = {
+        {v10.bytes, ""},
+        {v11.bytes, ""},
+        {withSize(v11, n11 + 4096), "Recorded size of BDOSE file 'P' (" + human(n11 + 4096) +
+                                        ") is different from the actual filesize (" + human(n11) + ")!"},
+        {appended(v10), "Recorded size of BDOSE file 'P' (" + human(n10) +
+                            ") is different from the actual filesize (" + human(n10 + 1) + ")!"},
+        {withSize(v10, 0), "Recorded size of BDOSE file 'P' (" + human(0) +
+                               ") is different from the actual filesize (" + human(n10) + ")!"},
+        {text(""), "File 'P' is not a file from Tesmaro!"},
+        {text("bdose"), "File 'P' is not a file from Tesmaro!"},
+        {text("bdose1.0"), "BDOSE file 'P' is cut short in its header!"},
+        {text("bdose1.2 and more"), "File 'P' is not a file from Tesmaro!"},
+        {cut(v11, v11.layout.bdoseSizeField + 3), "BDOSE file 'P' is cut short in its header!"},
+    };
+    int k = 0;
+    for (const auto& c : cases) {
+        const std::string path = dir.file("c" + std::to_string(k++) + ".bdose");
+        dir.write(path.substr(path.rfind('/') + 1), std::string(c.content.begin(), c.content.end()));
+        const std::map<std::string, std::string> map{{"z", "c.z"}, {"bcor", dir.file("c.bcor")}, {"bdose", path}};
+        const Masterfile masterfile = withDatasets({"write-bcor", "read-bdose"}, {map});
+        const ProcessResult r = runInChild([&] { masterfile.checkBdoseRead(map); });
+        if (c.message.empty()) {
+            EXPECT_EQ(r.status, 0) << path << r.err;
+            EXPECT_EQ(r.err, "") << path;
+        } else {
+            EXPECT_EQ(r.status, 1) << path;
+            EXPECT_EQ(r.err, "Error : " + namingPath(c.message, path) + "\n\n") << path;
+        }
+        EXPECT_EQ(dir.read(path.substr(path.rfind('/') + 1)), std::string(c.content.begin(), c.content.end()))
+            << path;
+    }
+}
+
 TEST(MasterfileCheckReadWrite, ABdoseFileToReadMustOpenAndIsNotCreated) {
     TempDir dir;
     const std::string path = dir.file("c.bdose");
@@ -400,6 +476,8 @@ TEST(MasterfilePrint, ListsTheDatasetsFilesInAFixedOrder) {
     EXPECT_EQ(r.out, "- BCOR file             : b.bcor\n");
 }
 
+std::string bytesOf(const BdoseImage& image) { return std::string(image.bytes.begin(), image.bytes.end()); }
+
 TEST(MasterfilePrint, BdoseToReadShowsTheVersionOfItsMagicNumber) {
     TempDir dir;
     const struct {
@@ -407,8 +485,8 @@ TEST(MasterfilePrint, BdoseToReadShowsTheVersionOfItsMagicNumber) {
         std::string digit;    // the end of the BDOSE line; "" when it stays unfinished
         std::string message;  // % stands for the path
     } cases[] = {
-        {"bdose1.0" + std::string(20, '\0'), "0)\n", ""},
-        {"bdose1.1x", "1)\n", ""},
+        {bytesOf(bdoseImage(false)), "0)\n", ""},
+        {bytesOf(bdoseImage(true)), "1)\n", ""},
         {"bdose1.1", "", "BDOSE file '%' cannot be opened!"},
         {"", "", "BDOSE file '%' cannot be opened!"},
         {"bdose1.2 and more", "", "File '%' is not a file from Tesmaro!"},

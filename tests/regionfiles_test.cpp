@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "support/bdosefixture.h"
 #include "support/dataset.h"
 #include "support/process.h"
 #include "support/tempdir.h"
@@ -187,7 +189,23 @@ TEST(RegionfilesParse, SampleCountMustBeAPositiveWholeNumber) {
     expectCases(cases);
 }
 
-// A directory holding c.bgen, a BGEN file of 100 samples, for the lines that name it.
+// Writes a BDOSE 1.1 file of `n` samples and one SNP to `path`.
+void writeBdoseOf(const std::string& path, uint32_t n) {
+    BdoseFixture fixture;
+    fixture.numSamples = n;
+    BdoseFixtureSnp snp;
+    snp.rsid = "rs1";
+    snp.chromosome = "1";
+    snp.position = 10;
+    snp.allele1 = "A";
+    snp.allele2 = "G";
+    snp.dosages.assign(n, 1.0);
+    fixture.snps = {snp};
+    buildBdose(fixture).save(path);
+}
+
+// A directory holding c.bgen, a BGEN file of 100 samples, and d.bdose, a BDOSE file of 100
+// samples, for the lines that name them.
 struct BgenOf100 {
     BgenOf100() {
         DatasetOptions options;
@@ -195,19 +213,19 @@ struct BgenOf100 {
         options.samples = 100;
         options.snps = 2;
         makeDataset(dir.path(), options);
+        writeBdoseOf(dir.file("d.bdose"), 100);
     }
     TempDir dir;
 };
 
-// n_samples equals the BGEN file's 100 samples, so the BGEN check removes `sample` and `incl`
-// (only `incl` with version 1.1); the BDOSE check still accepts the line as it is.
+// n_samples equals the 100 samples of the BGEN and BDOSE files, so the sample-count checks
+// remove `sample` and `incl` (the BGEN check only `incl` with version 1.1).
 TEST(RegionfilesParse, ColumnRulesOfEverySubprogram) {
     const BgenOf100 bgen;
     expectCases({
         {readOnlyBgen, fullHeader, fullLine, "bcor=r.bcor;bgen=c.bgen;bgi=c.bgi;n_samples=100;z=r.z;-> 100", false},
         {textFromBgen, fullHeader, fullLine, "bgen=c.bgen;bgi=c.bgi;ld=r.ld;n_samples=100;z=r.z;-> 100", false},
-        {readBdose, fullHeader, fullLine,
-         "bcor=r.bcor;bdose=d.bdose;incl=s.incl;n_samples=100;sample=s.sample;z=r.z;-> 100", false},
+        {readBdose, fullHeader, fullLine, "bcor=r.bcor;bdose=d.bdose;n_samples=100;z=r.z;-> 100", false},
         {writeBdose10, fullHeader, fullLine,
          "bcor=r.bcor;bdose=d.bdose;bgen=c.bgen;bgi=c.bgi;n_samples=100;z=r.z;-> 100", false},
         {writeBdose11, fullHeader, fullLine,
@@ -250,6 +268,43 @@ TEST(RegionfilesCheckBgen, SampleCountDecidesTheSampleAndInclusionFiles) {
         {readOnlyBgen, header, line("", "", "1.2e2"), tooMany, true},
         {readOnlyBgen, header, "r.z;none.bgen;c.bgi;;r.bcor;;;100", "File 'none.bgen' cannot be opened!", true},
     }, bgen.dir.path());
+}
+
+// n_samples against the BDOSE file's sample count B = 100 with --read-bdose: as against BGEN,
+// with its own message (no comma before "because"); a file that is not a readable BDOSE file
+// ends the run.
+TEST(RegionfilesCheckBdose, SampleCountDecidesTheSampleAndInclusionFiles) {
+    const BgenOf100 files;
+    files.dir.write("text.bdose", "no dosages in here");
+    files.dir.write("short.bdose", "bdose1.1");
+    std::filesystem::create_directory(files.dir.file("dir.bdose"));
+    const std::vector<std::string> header{"z", "bdose", "bcor", "sample", "incl", "n_samples"};
+    const auto line = [](const std::string& sample, const std::string& incl, const std::string& n,
+                         const std::string& bdose = "d.bdose") {
+        return "r.z;" + bdose + ";r.bcor;" + sample + ";" + incl + ";" + n;
+    };
+    const std::string base = "bcor=r.bcor;bdose=d.bdose;";
+    const auto missingBecause = [](const std::string& column, const std::string& n) {
+        return "Master file '" + master + "' is missing an entry in line 7 column '" + column + "' because " + n +
+               " samples are specified in the master file but BDOSE file includes 100 samples!";
+    };
+    const std::string tooMany =
+        "File 'd.bdose' contains 100 samples but 120 samples are specified in the master file '" + master + "'!";
+    expectCases({
+        {readBdose, header, line("s.sample", "s.incl", "100"), base + "n_samples=100;z=r.z;-> 100", false},
+        {readBdose, header, line("", "", "1e2"), base + "n_samples=1e2;z=r.z;-> 100", false},
+        {readBdose, header, line("s.sample", "s.incl", "80"),
+         base + "incl=s.incl;n_samples=80;sample=s.sample;z=r.z;-> 80", false},
+        {readBdose, header, line("", "s.incl", "80"), missingBecause("sample", "80"), true},
+        {readBdose, header, line("", "", "8e1"), missingBecause("sample", "8e1"), true},
+        {readBdose, header, line("s.sample", "", "80"), missingBecause("incl", "80"), true},
+        {readBdose, header, line("s.sample", "s.incl", "120"), tooMany, true},
+        {readBdose, header, line("", "", "100", "none.bdose"), "File 'none.bdose' cannot be opened!", true},
+        {readBdose, header, line("", "", "100", "dir.bdose"), "File 'dir.bdose' cannot be opened!", true},
+        {readBdose, header, line("", "", "100", "text.bdose"), "File 'text.bdose' is not a file from Tesmaro!", true},
+        {readBdose, header, line("", "", "100", "short.bdose"), "BDOSE file 'short.bdose' is cut short in its header!",
+         true},
+    }, files.dir.path());
 }
 
 TEST(RegionfilesParse, RequiredColumnsOfEverySubprogram) {
