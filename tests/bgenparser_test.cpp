@@ -200,7 +200,14 @@ ProcessResult parseDirectly(const std::string& bgen, const std::vector<BgenVaria
         if (beforeParse) beforeParse(parser);
         parser.parseBgen(indexes, list, threads);
         std::cout << "\n";
-        for (std::size_t k = 0; k < parser.dosages.size(); ++k) std::cout << parser.dosages[k] << " ";
+        // The sign of a 0/0 NaN depends on how the division was compiled; print every NaN alike.
+        for (std::size_t k = 0; k < parser.dosages.size(); ++k) {
+            const double v = parser.dosages[k];
+            if (std::isnan(v))
+                std::cout << "nan ";
+            else
+                std::cout << v << " ";
+        }
         for (const uint32_t m : parser.missingCounts) std::cout << "| " << m;
     });
 }
@@ -234,7 +241,7 @@ TEST(BgenParserDecode, StandardisesAsWelfordWithTheSdOverAllSamples) {
     EXPECT_EQ(r.out,
               "\r- Parsing dosages       : 0.000%\r- Parsing dosages       : 33.333%"
               "\r- Parsing dosages       : 66.667%\r- Parsing dosages       : done!   \n\n"
-              "-1.000 0.000 1.000 -1.000 0.000 1.000 -nan -nan 0.000 | 0| 0| 1");
+              "-1.000 0.000 1.000 -1.000 0.000 1.000 nan nan 0.000 | 0| 0| 1");
     EXPECT_EQ(r.err, "");
 
     // A fourth, missing sample: the SD counts it, sqrt(2/3), and it becomes 0.
@@ -243,7 +250,7 @@ TEST(BgenParserDecode, StandardisesAsWelfordWithTheSdOverAllSamples) {
     const auto places4 = writeBgen(bgen, file);
     const ProcessResult r4 = parseDirectly(bgen, places4, 4, 2);
     ASSERT_EQ(r4.status, 0) << r4.err;
-    EXPECT_NE(r4.out.find("\n-1.225 0.000 1.225 0.000 -nan 0.000 0.000 0.000 | 1| 3"), std::string::npos) << r4.out;
+    EXPECT_NE(r4.out.find("\n-1.225 0.000 1.225 0.000 nan 0.000 0.000 0.000 | 1| 3"), std::string::npos) << r4.out;
 }
 
 struct Failure {
