@@ -16,6 +16,7 @@
 #include <zstd.h>
 
 #include "error.h"
+#include "floatscaler.h"
 
 namespace {
 
@@ -165,30 +166,7 @@ void Bdose::computeDosages(const genfile::bgen::ProbabilityTable& probabilities,
 }
 
 void Bdose::computeMeanSD(uint32_t n, const double* row, double* mean, double* sd, uint32_t* missing) {
-    uint64_t k = 0;
-    double m = 0.0;
-    double m2 = 0.0;
-    for (uint32_t j = 0; j < n; ++j) {
-        const double x = row[j];
-        if (std::isnan(x)) {
-            ++*missing;
-            continue;
-        }
-        ++k;
-        if (k == 1) {
-            m = x;
-        } else {
-            const double old = m;
-            m = old + (x - old) / static_cast<double>(k);
-            m2 += (x - m) * (x - old);
-        }
-    }
-    *mean = m;
-    *sd = n <= 1 ? 0.0 : std::sqrt(m2 / static_cast<double>(n - 1));
-}
-
-void Bdose::standardise(uint32_t n, double mean, double sd, double* row) {
-    for (uint32_t j = 0; j < n; ++j) row[j] = std::isnan(row[j]) ? 0.0 : (row[j] - mean) / sd;
+    computeWelfordMeanSD(n, row, mean, sd, missing);
 }
 
 void Bdose::writeDosagesToBuffer(uint8_t compression, const double* dosages, std::vector<uint8_t>* out) {
@@ -423,7 +401,7 @@ void Bdose::writeDosages_v10() {
                 readDosages(static_cast<uint32_t>(snp), &bgen, row);
                 double mean = 0.0, sd = 0.0;
                 computeMeanSD(static_cast<uint32_t>(n), row, &mean, &sd, &missingCounts[snp]);
-                standardise(static_cast<uint32_t>(n), mean, sd, row);
+                standardiseRow(n, mean, sd, row);
                 for (uint64_t j = 0; j < n; ++j) {
                     uint64_t bits;
                     std::memcpy(&bits, &row[j], sizeof bits);

@@ -81,12 +81,9 @@ public:
     // Every listed sample must have three values.
     static void computeDosages(const genfile::bgen::ProbabilityTable& probabilities, const SampleList& samples, double* row);
 
-    // Welford pass over row[0 .. n-1]: mean and SD of the non-missing (NaN) values, the SD
-    // dividing by n - 1 with n counting the missing values too (0 when n = 1). Adds the number
-    // of missing values to *missing.
+    // Mean and SD of row[0 .. n-1] as computeWelfordMeanSD (floatscaler.h) gives them; adds the
+    // number of missing values to *missing. The row is then rewritten with standardiseRow.
     static void computeMeanSD(uint32_t n, const double* row, double* mean, double* sd, uint32_t* missing);
-    // row[j] := 0.0 when missing, else (row[j] - mean) / sd.
-    static void standardise(uint32_t n, double mean, double sd, double* row);
 
     // Encodes dosages[0 .. n-1] in the code `compression` into `out`, which must already hold
     // n * width bytes. An invalid code ends the run with "Invalid compression setting!".

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "error.h"
+#include "floatscaler.h"
 
 void BgenParser::openAndReadHeader(std::ifstream* stream, genfile::bgen::Context* ctx) const {
     stream->open(bgenFile, std::ios::in | std::ios::binary);
@@ -127,8 +128,7 @@ void BgenParser::parseSNP(uint32_t n, ThreadState* state, std::atomic<uint32_t>*
     double mean = 0.0;
     double sd = 0.0;
     computeMeanSD(&mean, &sd, row, &missingCounts.at(n));
-    // With SD 0 every non-missing value equals the mean, so it becomes 0/0, NaN.
-    for (uint64_t j = 0; j < S; ++j) row[j] = std::isnan(row[j]) ? 0.0 : (row[j] - mean) / sd;
+    standardiseRow(S, mean, sd, row);
 }
 
 void BgenParser::readMeta(ThreadState* state) const {
@@ -169,27 +169,7 @@ void BgenParser::computeDose(ThreadState* state, double* row) const {
 }
 
 void BgenParser::computeMeanSD(double* mean, double* sd, const double* row, uint32_t* missing) const {
-    const std::size_t S = includedSamples.size();
-    uint64_t k = 0;
-    double m = 0.0;
-    double spread = 0.0;
-    for (std::size_t j = 0; j < S; ++j) {
-        const double x = row[j];
-        if (std::isnan(x)) {
-            ++*missing;
-            continue;
-        }
-        ++k;
-        if (k == 1) {
-            m = x;
-            continue;
-        }
-        const double old = m;
-        m = (x - m) / static_cast<double>(k) + m;
-        spread += (x - m) * (x - old);
-    }
-    *mean = m;
-    *sd = S <= 1 ? 0.0 : std::sqrt(spread / static_cast<double>(S - 1));
+    computeWelfordMeanSD(includedSamples.size(), row, mean, sd, missing);
 }
 
 void BgenParser::printStatus(const std::atomic<uint32_t>& counter) const {

@@ -5,6 +5,16 @@
 
 #include <cstdint>
 
+// The one standardisation of the program, shared by every dosage path so that all give the
+// same bits. Mean and SD of x[0] .. x[n-1] in one Welford pass over the non-missing (non-NaN)
+// values, each NaN adding 1 to *missing; sd = sqrt(spread / (n - 1)) counts all n values, and
+// is 0 when n <= 1 or when fewer than two values are not missing; the mean is 0 when all are.
+void computeWelfordMeanSD(uint64_t n, const double* x, double* mean, double* sd, uint32_t* missing);
+
+// Rewrites x[0] .. x[n-1]: NaN becomes 0.0 (mean imputation), any other value (x - mean) / sd.
+// With sd 0 every non-missing value becomes 0/0, NaN.
+void standardiseRow(uint64_t n, double mean, double sd, double* x);
+
 class FloatScaler {
 public:
     // Standardises x[0] .. x[n-1]: NaN (missing) values become 0.0 and add 1 to *missing; the

@@ -1,4 +1,5 @@
 #include "bdose.h"
+#include "floatscaler.h"
 
 #include <gtest/gtest.h>
 
@@ -160,7 +161,7 @@ TEST(BdoseStandardise, TableOfRows) {
         uint32_t missing = 5;  // the counter only grows
         double mean = 0.0, sd = 0.0;
         Bdose::computeMeanSD(static_cast<uint32_t>(row.size()), row.data(), &mean, &sd, &missing);
-        Bdose::standardise(static_cast<uint32_t>(row.size()), mean, sd, row.data());
+        standardiseRow(row.size(), mean, sd, row.data());
         EXPECT_EQ(missing, 5 + c.missing);
         uint32_t naiveMissing = 0;
         const std::vector<double> naive = naiveStandardised(c.x, &naiveMissing);
