@@ -17,31 +17,6 @@
 
 namespace {
 
-BdoseFixtureSnp snp(const std::string& rsid, uint32_t position, std::vector<double> row, uint32_t missing) {
-    BdoseFixtureSnp s;
-    s.rsid = rsid;
-    s.chromosome = "1";
-    s.position = position;
-    s.allele1 = "A";
-    s.allele2 = "G";
-    s.dosages = std::move(row);
-    s.missing = missing;
-    return s;
-}
-
-SnpIndex zIndex(const std::vector<BdoseFixtureSnp>& snps) {
-    SnpIndex index;
-    for (uint32_t k = 0; k < snps.size(); ++k) {
-        Meta meta;
-        meta.rsid = snps[k].rsid;
-        meta.chromosome = snps[k].chromosome;
-        meta.position = snps[k].position;
-        meta.alleles = {snps[k].allele1, snps[k].allele2};
-        index.insert(SnpIndex::value_type(meta, k));
-    }
-    return index;
-}
-
 BdoseFixture v10File(const std::vector<BdoseFixtureSnp>& snps, uint32_t n) {
     BdoseFixture fixture;
     fixture.v11 = false;
@@ -56,7 +31,7 @@ std::vector<BdoseFixtureSnp> snps(uint32_t n, uint32_t samples) {
     for (uint32_t i = 0; i < n; ++i) {
         std::vector<double> row;
         for (uint32_t j = 0; j < samples; ++j) row.push_back(j % 2 ? -1.0 : i + j / 8.0);
-        out.push_back(snp("rs" + std::to_string(i + 1), 100 * (i + 1), row, i % 3));
+        out.push_back(fixtureSnp("rs" + std::to_string(i + 1), 100 * (i + 1), row, i % 3));
     }
     return out;
 }
@@ -87,9 +62,9 @@ TEST(BdoseMapper, MapsEveryRowAndReportsMissingness) {
 // of the same dosages.
 TEST(BdoseMapper, FilesOfTheProgramsWriter) {
     const double NaN = std::nan("");
-    const std::vector<BdoseFixtureSnp> z = {snp("rs1", 1, {0, 1, 2, NaN, 1, 2, 0}, 0),
-                                            snp("rs2", 2, {2, 2, NaN, 0, NaN, 1, 1}, 0),
-                                            snp("rs3", 3, {1, 1, 1, 1, NaN, 1, 1}, 0)};
+    const std::vector<BdoseFixtureSnp> z = {fixtureSnp("rs1", 1, {0, 1, 2, NaN, 1, 2, 0}, 0),
+                                            fixtureSnp("rs2", 2, {2, 2, NaN, 0, NaN, 1, 1}, 0),
+                                            fixtureSnp("rs3", 3, {1, 1, 1, 1, NaN, 1, 1}, 0)};
     TempDir dir;
     const std::string path = dir.file("w.bdose");
     const ProcessResult written = writeBdoseWithProgram(dir.path(), z, false, 1, 3, path);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/bdosefixture.h"
+#include "support/oracle.h"
 #include "support/process.h"
 #include "support/tempdir.h"
 #include "support/textfiles.h"
@@ -17,46 +18,6 @@
 namespace {
 
 const double NaN = std::numeric_limits<double>::quiet_NaN();
-
-BdoseFixtureSnp snp(const std::string& rsid, uint32_t position, std::vector<double> dosages) {
-    BdoseFixtureSnp s;
-    s.rsid = rsid;
-    s.chromosome = "1";
-    s.position = position;
-    s.allele1 = "A";
-    s.allele2 = "G";
-    s.dosages = std::move(dosages);
-    return s;
-}
-
-// The SNP index of a Z file listing `snps` in this order.
-SnpIndex zIndex(const std::vector<BdoseFixtureSnp>& snps) {
-    SnpIndex index;
-    for (uint32_t k = 0; k < snps.size(); ++k) {
-        Meta meta;
-        meta.rsid = snps[k].rsid;
-        meta.chromosome = snps[k].chromosome;
-        meta.position = snps[k].position;
-        meta.alleles = {snps[k].allele1, snps[k].allele2};
-        index.insert(SnpIndex::value_type(meta, k));
-    }
-    return index;
-}
-
-// Standardised by two passes, missing values 0.0, the SD over all values.
-std::vector<double> standardised(const std::vector<double>& x) {
-    double sum = 0, k = 0;
-    for (double v : x)
-        if (!std::isnan(v)) sum += v, k += 1;
-    const double mean = sum / k;
-    double spread = 0;
-    for (double v : x)
-        if (!std::isnan(v)) spread += (v - mean) * (v - mean);
-    const double sd = std::sqrt(spread / static_cast<double>(x.size() - 1));
-    std::vector<double> out;
-    for (double v : x) out.push_back(std::isnan(v) ? 0.0 : (v - mean) / sd);
-    return out;
-}
 
 void expectRow(const std::vector<double>& got, const std::vector<double>& expected) {
     ASSERT_EQ(got.size(), expected.size());
@@ -72,8 +33,8 @@ std::vector<double> readRow(BdoseParser& parser, uint32_t snpNumber) {
 
 // Three SNPs whose dosages are exact in every code but ultra-low, over four samples.
 std::vector<BdoseFixtureSnp> threeSnps() {
-    return {snp("rs1", 100, {0.0, 0.5, 1.0, 2.0}), snp("rs2", 200, {1.5, NaN, 0.25, 0.75}),
-            snp("rs3", 300, {2.0, 2.0, 0.0, 1.25})};
+    return {fixtureSnp("rs1", 100, {0.0, 0.5, 1.0, 2.0}), fixtureSnp("rs2", 200, {1.5, NaN, 0.25, 0.75}),
+            fixtureSnp("rs3", 300, {2.0, 2.0, 0.0, 1.25})};
 }
 
 BdoseFixture fileWith(const std::vector<BdoseFixtureSnp>& snps, uint32_t n) {
@@ -100,7 +61,7 @@ TEST(BdoseParserDecode, FourCodesWithSentinels) {
         EXPECT_EQ(encodeFixtureDosage(c.code, 2.0), c.two);
         EXPECT_EQ(encodeFixtureDosage(c.code, NaN), c.sentinel);
         TempDir dir;
-        BdoseFixture fixture = fileWith({snp("rs1", 1, dosages)}, 5);
+        BdoseFixture fixture = fileWith({fixtureSnp("rs1", 1, dosages)}, 5);
         fixture.compression = c.code;
         const std::string path = buildBdose(fixture).save(dir.file("c.bdose"));
         BdoseParser parser;
@@ -135,8 +96,8 @@ TEST(BdoseParserRead, SnpsInReverseOrderExtraAndRepeatedSnps) {
     // second record of rs2, which is never read: the first record of a SNP counts.
     BdoseFixtureSnp again = z[1];
     again.dosages = {2, 0, 2, 0};
-    const std::vector<BdoseFixtureSnp> file = {snp("rs9", 900, {1, 1, 0, 0}), z[2], z[1],
-                                               snp("rs8", 800, {0, 2, 0, 2}), z[0], again};
+    const std::vector<BdoseFixtureSnp> file = {fixtureSnp("rs9", 900, {1, 1, 0, 0}), z[2], z[1],
+                                               fixtureSnp("rs8", 800, {0, 2, 0, 2}), z[0], again};
     const std::string path = buildBdose(fileWith(file, 4)).save(dir.file("r.bdose"));
     BdoseParser parser;
     parser.initBdose(path, "z.txt", zIndex(z), 4);
@@ -144,7 +105,7 @@ TEST(BdoseParserRead, SnpsInReverseOrderExtraAndRepeatedSnps) {
     EXPECT_EQ(parser.includedSamples[3], SampleList::value_type(3, "S4"));
     for (uint32_t s : {2u, 0u, 1u, 2u}) {
         SCOPED_TRACE(s);
-        expectRow(readRow(parser, s), standardised(z[s].dosages));
+        expectRow(readRow(parser, s), twoPassStandardised(z[s].dosages));
     }
 }
 
@@ -152,19 +113,19 @@ TEST(BdoseParserRead, InclusionFileSelectsSamplesInItsOrder) {
     TempDir dir;
     std::vector<double> dosages;
     for (int j = 0; j < 10; ++j) dosages.push_back(0.125 * j);
-    const std::vector<BdoseFixtureSnp> z = {snp("rs1", 1, dosages), snp("rs2", 2, std::vector<double>(10, 1.0))};
+    const std::vector<BdoseFixtureSnp> z = {fixtureSnp("rs1", 1, dosages), fixtureSnp("rs2", 2, std::vector<double>(10, 1.0))};
     const std::string path = buildBdose(fileWith(z, 10)).save(dir.file("i.bdose"));
     const std::string incl = writeInclusionFile(dir.file("incl.txt"), {"S6", "S3", "S10"});
     BdoseParser parser;
     parser.initBdose("master.txt", "z.txt", incl, path, zIndex(z), 3);
     EXPECT_EQ(parser.includedSamples, (SampleList{{5, "S6"}, {2, "S3"}, {9, "S10"}}));
-    expectRow(readRow(parser, 0), standardised({dosages[5], dosages[2], dosages[9]}));
+    expectRow(readRow(parser, 0), twoPassStandardised({dosages[5], dosages[2], dosages[9]}));
 }
 
 TEST(BdoseParserRead, SnpStatusRecordsTheFirstDecoding) {
     TempDir dir;
-    const std::vector<BdoseFixtureSnp> z = {snp("rs1", 1, {NaN, 1.0, NaN, 0.5, 2.0, NaN}),
-                                            snp("rs2", 2, {0, 1, 2, 1, 0, 1})};
+    const std::vector<BdoseFixtureSnp> z = {fixtureSnp("rs1", 1, {NaN, 1.0, NaN, 0.5, 2.0, NaN}),
+                                            fixtureSnp("rs2", 2, {0, 1, 2, 1, 0, 1})};
     const std::string path = buildBdose(fileWith(z, 6)).save(dir.file("m.bdose"));
     BdoseParser parser;
     parser.initBdose(path, "z.txt", zIndex(z), 6);
@@ -180,8 +141,8 @@ TEST(BdoseParserRead, SnpStatusRecordsTheFirstDecoding) {
 
 // A file written by the program's writer reads back as the standardised dosages, in every code.
 TEST(BdoseParserRead, FilesOfTheProgramsWriter) {
-    const std::vector<BdoseFixtureSnp> z = {snp("rs1", 1, {0, 1, 2, NaN, 1}), snp("rs2", 2, {2, 2, NaN, 0, 0}),
-                                            snp("rs3", 3, {1, 1, 1, 1, NaN})};
+    const std::vector<BdoseFixtureSnp> z = {fixtureSnp("rs1", 1, {0, 1, 2, NaN, 1}), fixtureSnp("rs2", 2, {2, 2, NaN, 0, 0}),
+                                            fixtureSnp("rs3", 3, {1, 1, 1, 1, NaN})};
     for (uint8_t code = 0; code < 4; ++code) {
         SCOPED_TRACE(static_cast<int>(code));
         TempDir dir;
@@ -191,7 +152,7 @@ TEST(BdoseParserRead, FilesOfTheProgramsWriter) {
         BdoseParser parser;
         parser.initBdose(path, "z.txt", zIndex(z), 5);
         EXPECT_EQ(parser.includedSamples[4], SampleList::value_type(4, "S5"));
-        for (uint32_t s = 0; s < 2; ++s) expectRow(readRow(parser, s), standardised(z[s].dosages));
+        for (uint32_t s = 0; s < 2; ++s) expectRow(readRow(parser, s), twoPassStandardised(z[s].dosages));
         const std::vector<double> constant = readRow(parser, 2);
         for (std::size_t j = 0; j < 4; ++j) EXPECT_TRUE(std::isnan(constant[j]));
         EXPECT_EQ(constant[4], 0.0);
@@ -287,7 +248,7 @@ TEST(BdoseParserInit, SnpAndSampleMismatches) {
     const std::vector<BdoseFixtureSnp> z = threeSnps();
     const std::string fewer = buildBdose(fileWith({z[0], z[2]}, 4)).save(dir.file("fewer.bdose"));
     const std::string other =
-        buildBdose(fileWith({z[0], snp("rs7", 700, {0, 0, 0, 1}), z[2]}, 4)).save(dir.file("other.bdose"));
+        buildBdose(fileWith({z[0], fixtureSnp("rs7", 700, {0, 0, 0, 1}), z[2]}, 4)).save(dir.file("other.bdose"));
     const std::string full = buildBdose(fileWith(z, 4)).save(dir.file("full.bdose"));
     struct Case {
         std::string file;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/oracle.h"
 #include "support/process.h"
 
 namespace {
@@ -33,45 +34,6 @@ RawDosages makeDosages(uint64_t M, uint64_t N, const std::map<uint64_t, uint64_t
     return raw;
 }
 
-// The row the loader holds: mean 0 and SD 1 over all N samples, missing samples at 0.
-std::vector<double> standardise(const std::vector<double>& row) {
-    double sum = 0;
-    uint64_t k = 0;
-    for (double v : row)
-        if (!std::isnan(v)) sum += v, ++k;
-    const double mean = sum / static_cast<double>(k);
-    double spread = 0;
-    for (double v : row)
-        if (!std::isnan(v)) spread += (v - mean) * (v - mean);
-    const double sd = std::sqrt(spread / static_cast<double>(row.size() - 1));
-    std::vector<double> out;
-    for (double v : row) out.push_back(std::isnan(v) ? 0.0 : (v - mean) / sd);
-    return out;
-}
-
-// Two-pass Pearson correlation of two rows, each missing value replaced by its row's mean.
-double pearson(std::vector<double> a, std::vector<double> b) {
-    for (auto* row : {&a, &b}) {
-        double sum = 0;
-        uint64_t k = 0;
-        for (double v : *row)
-            if (!std::isnan(v)) sum += v, ++k;
-        for (double& v : *row)
-            if (std::isnan(v)) v = sum / static_cast<double>(k);
-    }
-    double ma = 0, mb = 0;
-    for (size_t n = 0; n < a.size(); ++n) ma += a[n], mb += b[n];
-    ma /= static_cast<double>(a.size());
-    mb /= static_cast<double>(b.size());
-    double ab = 0, aa = 0, bb = 0;
-    for (size_t n = 0; n < a.size(); ++n) {
-        ab += (a[n] - ma) * (b[n] - mb);
-        aa += (a[n] - ma) * (a[n] - ma);
-        bb += (b[n] - mb) * (b[n] - mb);
-    }
-    return ab / std::sqrt(aa * bb);
-}
-
 uint64_t missingCount(const std::vector<double>& row) {
     uint64_t count = 0;
     for (double v : row) count += std::isnan(v) ? 1 : 0;
@@ -84,7 +46,7 @@ void load(CorrCPU* engine, const RawDosages& raw) {
     data.nSNPs = raw.size();
     data.nSamples = raw[0].size();
     for (const auto& row : raw) {
-        const std::vector<double> z = standardise(row);
+        const std::vector<double> z = twoPassStandardised(row);
         data.bgenParser.dosages.insert(data.bgenParser.dosages.end(), z.begin(), z.end());
         data.bgenParser.missingCounts.push_back(static_cast<uint32_t>(missingCount(row)));
     }
@@ -139,7 +101,7 @@ bool excluded(const std::vector<double>& row, double miss) {
 // The expected correlation of SNPs a and b: NaN when either is excluded.
 double expected(const RawDosages& raw, uint64_t a, uint64_t b, double miss) {
     if (excluded(raw[a], miss) || excluded(raw[b], miss)) return kNaN;
-    return pearson(raw[a], raw[b]);
+    return pearson(meanImputed(raw[a]), meanImputed(raw[b]));
 }
 
 void expectNear(double want, double got, const std::string& where) {
@@ -164,7 +126,7 @@ void checkRsids(const RawDosages& raw, const std::vector<int32_t>& rsids, const 
     for (uint64_t k = 0; k < rsids.size(); ++k) {
         const uint64_t s = static_cast<uint64_t>(rsids[k]);
         for (uint64_t b = 0; b < M; ++b) {
-            const double want = b == s ? (excluded(raw[s], miss) ? 1.0 : pearson(raw[s], raw[b]))
+            const double want = b == s ? (excluded(raw[s], miss) ? 1.0 : pearson(meanImputed(raw[s]), meanImputed(raw[b])))
                                        : expected(raw, s, b, miss);
             expectNear(want, R[k * M + b], "row " + std::to_string(k) + " column " + std::to_string(b));
         }

@@ -13,6 +13,7 @@
 
 #include "support/bcorfile.h"
 #include "support/dataset.h"
+#include "support/oracle.h"
 #include "support/process.h"
 #include "support/tempdir.h"
 
@@ -37,7 +38,7 @@ public:
             }
             excluded_.push_back(static_cast<double>(missing) / data.nIncluded() > miss);
             constant_.push_back(isConstant(row));
-            rows_.push_back(imputed(row));
+            rows_.push_back(meanImputed(row));
         }
     }
 
@@ -67,31 +68,6 @@ private:
             if (v != first) return false;
         }
         return true;
-    }
-
-    // Missing values replaced by the mean of the others.
-    static std::vector<double> imputed(std::vector<double> row) {
-        double sum = 0;
-        uint32_t present = 0;
-        for (double v : row)
-            if (!std::isnan(v)) sum += v, ++present;
-        for (double& v : row)
-            if (std::isnan(v)) v = sum / present;
-        return row;
-    }
-
-    static double pearson(const std::vector<double>& a, const std::vector<double>& b) {
-        double ma = 0, mb = 0;
-        for (size_t n = 0; n < a.size(); ++n) ma += a[n], mb += b[n];
-        ma /= static_cast<double>(a.size());
-        mb /= static_cast<double>(b.size());
-        double ab = 0, aa = 0, bb = 0;
-        for (size_t n = 0; n < a.size(); ++n) {
-            ab += (a[n] - ma) * (b[n] - mb);
-            aa += (a[n] - ma) * (a[n] - ma);
-            bb += (b[n] - mb) * (b[n] - mb);
-        }
-        return ab / std::sqrt(aa * bb);
     }
 
     std::vector<std::vector<double>> rows_;

@@ -92,6 +92,32 @@ std::string BdoseImage::save(const std::string& path) const {
     return path;
 }
 
+BdoseFixtureSnp fixtureSnp(const std::string& rsid, uint32_t position, std::vector<double> dosages,
+                           uint32_t missing) {
+    BdoseFixtureSnp s;
+    s.rsid = rsid;
+    s.chromosome = "1";
+    s.position = position;
+    s.allele1 = "A";
+    s.allele2 = "G";
+    s.dosages = std::move(dosages);
+    s.missing = missing;
+    return s;
+}
+
+SnpIndex zIndex(const std::vector<BdoseFixtureSnp>& snps) {
+    SnpIndex index;
+    for (uint32_t k = 0; k < snps.size(); ++k) {
+        Meta meta;
+        meta.rsid = snps[k].rsid;
+        meta.chromosome = snps[k].chromosome;
+        meta.position = snps[k].position;
+        meta.alleles = {snps[k].allele1, snps[k].allele2};
+        index.insert(SnpIndex::value_type(meta, k));
+    }
+    return index;
+}
+
 BdoseImage buildBdose(const BdoseFixture& fixture) {
     BdoseImage image;
     std::vector<uint8_t>& out = image.bytes;

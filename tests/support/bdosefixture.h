@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "meta.h"
 #include "support/process.h"
 
 // One SNP of a fixture file.
@@ -26,6 +27,13 @@ struct BdoseFixtureSnp {
     std::optional<std::vector<uint8_t>> frame;          // 1.1: replaces the zstd frame of the block
     std::optional<uint32_t> uncompressedSize;           // 1.1: replaces U of the block
 };
+
+// A SNP on chromosome 1 with alleles A and G.
+BdoseFixtureSnp fixtureSnp(const std::string& rsid, uint32_t position, std::vector<double> dosages,
+                           uint32_t missing = 0);
+
+// The SNP index of a Z file listing `snps` in this order.
+SnpIndex zIndex(const std::vector<BdoseFixtureSnp>& snps);
 
 struct BdoseFixture {
     bool v11 = true;                     // version 1.1, else 1.0

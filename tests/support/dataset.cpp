@@ -9,6 +9,7 @@
 
 #include "support/bgenwriter.h"
 #include "support/bgiwriter.h"
+#include "support/oracle.h"
 
 namespace {
 
@@ -194,39 +195,14 @@ double expectedDosage(const Dataset& data, uint32_t n, uint32_t j) {
 
 std::vector<double> expectedRows(const Dataset& data, std::vector<uint32_t>* missingCounts) {
     const uint32_t S = data.nIncluded();
-    std::vector<double> rows(uint64_t{data.nSnps()} * S, 0.0);
+    std::vector<double> rows;
+    rows.reserve(uint64_t{data.nSnps()} * S);
     if (missingCounts) missingCounts->assign(data.nSnps(), 0);
     for (uint32_t n = 0; n < data.nSnps(); ++n) {
         std::vector<double> x(S);
-        double sum = 0;
-        uint32_t present = 0;
-        for (uint32_t j = 0; j < S; ++j) {
-            x[j] = expectedDosage(data, n, j);
-            if (std::isnan(x[j])) continue;
-            sum += x[j];
-            ++present;
-        }
-        if (missingCounts) (*missingCounts)[n] = S - present;
-        if (present == 0) continue;
-        const double mean = sum / present;
-        double squares = 0;
-        bool allEqual = true;
-        double firstValue = std::numeric_limits<double>::quiet_NaN();
-        for (uint32_t j = 0; j < S; ++j) {
-            if (std::isnan(x[j])) continue;
-            if (std::isnan(firstValue)) firstValue = x[j];
-            allEqual = allEqual && x[j] == firstValue;
-            squares += (x[j] - mean) * (x[j] - mean);
-        }
-        const bool constant = allEqual || S == 1;
-        const double sd = constant ? 0.0 : std::sqrt(squares / (S - 1));
-        for (uint32_t j = 0; j < S; ++j) {
-            double& out = rows[uint64_t{n} * S + j];
-            if (std::isnan(x[j]))
-                out = 0.0;
-            else
-                out = constant ? std::numeric_limits<double>::quiet_NaN() : (x[j] - mean) / sd;
-        }
+        for (uint32_t j = 0; j < S; ++j) x[j] = expectedDosage(data, n, j);
+        const std::vector<double> row = twoPassStandardised(x, missingCounts ? &(*missingCounts)[n] : nullptr);
+        rows.insert(rows.end(), row.begin(), row.end());
     }
     return rows;
 }
