@@ -9,11 +9,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cmath>
-#include <cstdlib>
-#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -23,27 +20,12 @@
 #include "data.h"
 #include "flag.h"
 #include "support/bcorfile.h"
+#include "support/benchmark.h"
 #include "support/dataset.h"
 #include "support/process.h"
 #include "support/tempdir.h"
 
 namespace {
-
-double timed(const std::function<void()>& work) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double best(int rounds, const std::function<void()>& work) {
-    double shortest = timed(work);
-    for (int k = 1; k < rounds; ++k) shortest = std::min(shortest, timed(work));
-    return shortest;
-}
-
-uint32_t argument(int argc, char** argv, int i, uint32_t fallback) {
-    return argc > i ? static_cast<uint32_t>(std::strtoul(argv[i], nullptr, 10)) : fallback;
-}
 
 // Writes the dataset's BDOSE file `bdose` of version 0 (1.0) or 1 (1.1) as the loader does for
 // --write-bdose; returns the time of the writing alone.
@@ -97,22 +79,14 @@ double largestDifference(const std::string& a, const std::string& b) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    DatasetOptions options;
-    options.seed = 4000;
-    options.samples = argument(argc, argv, 1, 20000);
-    options.snps = argument(argc, argv, 2, 4000);
+    DatasetOptions options = benchDatasetOptions(argc, argv, 4000, 4000);
     const uint32_t threads = argument(argc, argv, 3, 8);
     const std::string memory = argc > 4 ? argv[4] : "0.5";
-    options.layout = 2;
-    options.bits = 8;
-    options.compression = 1;
-    options.missingRate = 0.05;
     options.sampleFile = true;  // version 1.1 stores the sample IDs
     options.name = "bench";
 
     TempDir dir;
-    std::cout << "Generating " << options.samples << " samples x " << options.snps << " SNPs ..." << std::endl;
-    const Dataset dataset = makeDataset(dir.path(), options, false);
+    const Dataset dataset = makeBenchDataset(dir.path(), options);
     const std::string master = dir.file("master.txt");
 
     const double write10 = best(2, [&] { writeBdose(dataset, master, dir.file("v10.bdose"), 0, threads); });

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <iomanip>
 #include <iostream>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "data.h"
+#include "support/benchmark.h"
 #include "support/dataset.h"
 #include "support/tempdir.h"
 
@@ -67,18 +67,10 @@ Run decode(const Dataset& dataset, const std::string& master, uint32_t threads) 
 }  // namespace
 
 int main(int argc, char** argv) {
-    DatasetOptions options;
-    options.seed = 2024;
-    options.samples = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 20000;
-    options.snps = argc > 2 ? static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)) : 2000;
-    options.layout = 2;
-    options.bits = 8;
-    options.compression = 1;
-    options.missingRate = 0.05;
+    const DatasetOptions options = benchDatasetOptions(argc, argv, 2024, 2000);
 
     TempDir dir;
-    std::cout << "Generating " << options.samples << " samples x " << options.snps << " SNPs ..." << std::endl;
-    const Dataset dataset = makeDataset(dir.path(), options, false);
+    const Dataset dataset = makeBenchDataset(dir.path(), options);
     const std::string master = dir.file("master.txt");
 
     const Run reference = decode(dataset, master, 1);

@@ -9,10 +9,7 @@
 
 #include <cblas.h>
 
-#include <chrono>
 #include <cmath>
-#include <cstdlib>
-#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <memory>
@@ -24,29 +21,12 @@
 #include "corrwriter.h"
 #include "flag.h"
 #include "masterfile.h"
+#include "support/benchmark.h"
 #include "support/dataset.h"
 #include "support/process.h"
 #include "support/tempdir.h"
 
 namespace {
-
-// Runs `work` and returns its wall-clock time in seconds.
-double timed(const std::function<void()>& work) {
-    const auto start = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-uint32_t argument(int argc, char** argv, int i, uint32_t fallback) {
-    return argc > i ? static_cast<uint32_t>(std::strtoul(argv[i], nullptr, 10)) : fallback;
-}
-
-// The best time of `rounds` runs of `work`.
-double best(int rounds, const std::function<void()>& work) {
-    double shortest = timed(work);
-    for (int k = 1; k < rounds; ++k) shortest = std::min(shortest, timed(work));
-    return shortest;
-}
 
 // The largest difference between the engine's packed correlations and the bare product C
 // (lower triangle, column-major M x M) divided by N - 1; NaN pairs are skipped.
@@ -63,20 +43,12 @@ double largestDifference(const CorrCPU& engine, const double* C, uint64_t M, uin
 }  // namespace
 
 int main(int argc, char** argv) {
-    DatasetOptions options;
-    options.seed = 4000;
-    options.samples = argument(argc, argv, 1, 20000);
-    options.snps = argument(argc, argv, 2, 4000);
+    DatasetOptions options = benchDatasetOptions(argc, argv, 4000, 4000);
     const uint32_t threads = argument(argc, argv, 3, 8);
-    options.layout = 2;
-    options.bits = 8;
-    options.compression = 1;
-    options.missingRate = 0.05;
     options.name = "bench";
 
     TempDir dir;
-    std::cout << "Generating " << options.samples << " samples x " << options.snps << " SNPs ..." << std::endl;
-    const Dataset dataset = makeDataset(dir.path(), options, false);
+    const Dataset dataset = makeBenchDataset(dir.path(), options);
     auto columns = dataset.columns();
     columns["bcor"] = dir.file("bench.bcor");
     const std::string master = writeMasterFile(dir.file("master.txt"), {"z", "bgen", "bgi", "n_samples", "bcor"},
