@@ -9,22 +9,13 @@
 
 #include "support/bgiwriter.h"
 #include "support/process.h"
+#include "support/snpmeta.h"
 #include "support/tempdir.h"
 
 namespace {
 
 const std::string progress = "\r- Reading BGEN indexes  : ";
 const std::string progressDone = progress + "done!   ";
-
-Meta snp(const std::string& rsid, const std::string& chromosome, uint32_t position, const std::string& a1,
-         const std::string& a2) {
-    Meta meta;
-    meta.rsid = rsid;
-    meta.chromosome = chromosome;
-    meta.position = position;
-    meta.alleles = {a1, a2};
-    return meta;
-}
 
 // The SNP index of a Z file listing `snps` in this order.
 SnpIndex zIndex(const std::vector<Meta>& snps) {
@@ -178,21 +169,21 @@ TEST(BgenIndexMetadata, DatabaseFailures) {
 
 TEST(BgenIndexLookup, FillsEveryRecordAtItsZFileNumber) {
     TempDir dir;
-    const Meta a = snp("rs9", "2", 500, "A", "G");
-    const Meta b = snp("rs1", "10", 70, "C", "T");
-    const Meta c = snp("rs5", "2", 3000000000u, "AT", "A");  // above 2^31 - 1
-    const Meta d = snp("rs1", "9", 70, "C", "T");            // same rsid, other chromosome
+    const Meta a = snpMeta("rs9", "2", 500, "A", "G");
+    const Meta b = snpMeta("rs1", "10", 70, "C", "T");
+    const Meta c = snpMeta("rs5", "2", 3000000000u, "AT", "A");  // above 2^31 - 1
+    const Meta d = snpMeta("rs1", "9", 70, "C", "T");            // same rsid, other chromosome
     // The index holds c's position as the signed 32-bit number with the same bits, rows for
     // variants that are not in the Z file, and near misses that must not match.
     BgiVariantRow cRow = row(c, 4000000000LL, 12);
     cRow.position = 3000000000LL - 4294967296LL;
     const std::vector<BgiVariantRow> rows = {
-        row(snp("rs7", "2", 1, "A", "C"), 10, 5),
+        row(snpMeta("rs7", "2", 1, "A", "C"), 10, 5),
         row(d, 900, 40),
         cRow,
-        row(snp("rs9", "2", 500, "A", "GG"), 1, 1),
+        row(snpMeta("rs9", "2", 500, "A", "GG"), 1, 1),
         row(a, 50, 25),
-        row(snp("rs1", "10", 71, "C", "T"), 2, 2),
+        row(snpMeta("rs1", "10", 71, "C", "T"), 2, 2),
         row(b, 0, 0),
     };
     const std::string bgi = dir.file("l.bgi");
@@ -210,17 +201,17 @@ TEST(BgenIndexLookup, FillsEveryRecordAtItsZFileNumber) {
 
 TEST(BgenIndexLookup, UnmatchedSnpsAreListedInMetaOrder) {
     TempDir dir;
-    const Meta found = snp("rs4", "1", 10, "A", "G");
-    const Meta swapped = snp("rs8", "1", 20, "A", "G");
-    const Meta high = snp("rs2", "1", 2147483648u, "C", "T");
-    const Meta absentX = snp("rs3", "X", 5, "A", "C");
-    const Meta absent1 = snp("rs3", "1", 5, "A", "C");
+    const Meta found = snpMeta("rs4", "1", 10, "A", "G");
+    const Meta swapped = snpMeta("rs8", "1", 20, "A", "G");
+    const Meta high = snpMeta("rs2", "1", 2147483648u, "C", "T");
+    const Meta absentX = snpMeta("rs3", "X", 5, "A", "C");
+    const Meta absent1 = snpMeta("rs3", "1", 5, "A", "C");
     const std::vector<BgiVariantRow> rows = {
         row(found, 100, 10),
-        row(snp("rs8", "1", 20, "G", "A"), 200, 10),
+        row(snpMeta("rs8", "1", 20, "G", "A"), 200, 10),
         // Stored as the positive number: the lookup binds the position as a negative one.
         row(high, 300, 10),
-        row(snp("rs3", "2", 5, "A", "C"), 400, 10),
+        row(snpMeta("rs3", "2", 5, "A", "C"), 400, 10),
     };
     const std::string bgi = dir.file("u.bgi");
     writeBgi(bgi, withVariants(rows));
@@ -234,9 +225,9 @@ TEST(BgenIndexLookup, UnmatchedSnpsAreListedInMetaOrder) {
 TEST(BgenIndexLookup, NoMatchReportsEverySnp) {
     TempDir dir;
     const std::string bgi = dir.file("none.bgi");
-    writeBgi(bgi, withVariants({row(snp("rsX", "1", 1, "A", "C"), 1, 1)}));
+    writeBgi(bgi, withVariants({row(snpMeta("rsX", "1", 1, "A", "C"), 1, 1)}));
     const ProcessResult r =
-        runLookup(bgi, zIndex({snp("rsb", "1", 2, "A", "C"), snp("rsa", "1", 3, "A", "C"), snp("rsB", "1", 4, "A", "C")}));
+        runLookup(bgi, zIndex({snpMeta("rsb", "1", 2, "A", "C"), snpMeta("rsa", "1", 3, "A", "C"), snpMeta("rsB", "1", 4, "A", "C")}));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, progress + progressDone + "\n\n" + unmatched("rsB") + unmatched("rsa") + unmatched("rsb"));
     EXPECT_EQ(r.err, "\n");
@@ -244,8 +235,8 @@ TEST(BgenIndexLookup, NoMatchReportsEverySnp) {
 
 TEST(BgenIndexLookup, DuplicateRowsTheLastWins) {
     TempDir dir;
-    const Meta a = snp("rs1", "1", 10, "A", "G");
-    const Meta b = snp("rs2", "1", 20, "A", "G");
+    const Meta a = snpMeta("rs1", "1", 10, "A", "G");
+    const Meta b = snpMeta("rs2", "1", 20, "A", "G");
     const std::string bgi = dir.file("d.bgi");
     writeBgi(bgi, withVariants({row(a, 100, 1), row(b, 500, 5), row(a, 200, 2), row(a, 300, 3)}));
     const ProcessResult r = runLookup(bgi, zIndex({a, b}));
@@ -256,7 +247,7 @@ TEST(BgenIndexLookup, DuplicateRowsTheLastWins) {
 TEST(BgenIndexLookup, EmptySnpIndexFinishesAtOnce) {
     TempDir dir;
     const std::string bgi = dir.file("e.bgi");
-    writeBgi(bgi, withVariants({row(snp("rs1", "1", 1, "A", "C"), 1, 1)}));
+    writeBgi(bgi, withVariants({row(snpMeta("rs1", "1", 1, "A", "C"), 1, 1)}));
     const ProcessResult r = runLookup(bgi, SnpIndex());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, progress + progressDone + "\n");
@@ -285,7 +276,7 @@ TEST(BgenIndexLookup, SpinnerSignEveryFifthRow) {
         std::vector<BgiVariantRow> rows;
         std::string records;
         for (uint32_t k = 0; k < c.rows; ++k) {
-            snps.push_back(snp("rs" + std::to_string(k), "1", 100 + k, "A", "C"));
+            snps.push_back(snpMeta("rs" + std::to_string(k), "1", 100 + k, "A", "C"));
             rows.push_back(row(snps.back(), 1000 + k, 10));
             records += recordLine(snps.back().rsid, 100 + k, 1000 + k, 10);
         }
@@ -299,7 +290,7 @@ TEST(BgenIndexLookup, SpinnerSignEveryFifthRow) {
 
 TEST(BgenIndexLookup, NegativeOrMissingOffsetsAreRejected) {
     TempDir dir;
-    const Meta a = snp("rs1", "1", 10, "A", "G");
+    const Meta a = snpMeta("rs1", "1", 10, "A", "G");
     const struct {
         std::optional<int64_t> start;
         std::optional<int64_t> size;
@@ -340,7 +331,7 @@ TEST(BgenIndexLookup, DatabaseFailures) {
         {noSizePath, "SQL error or missing database"},
     };
     for (const auto& c : cases) {
-        const ProcessResult r = runLookup(c.path, zIndex({snp("rs1", "1", 1, "A", "C")}));
+        const ProcessResult r = runLookup(c.path, zIndex({snpMeta("rs1", "1", 1, "A", "C")}));
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, progress);
         EXPECT_EQ(r.err, dbReport(c.text, c.path));
@@ -352,14 +343,14 @@ TEST(BgenIndexLookup, RecordsMustFitTheSnpNumbers) {
     const std::string bgi = dir.file("r.bgi");
     writeBgi(bgi, withVariants({}));
     SnpIndex gap;
-    gap.insert(SnpIndex::value_type(snp("rs1", "1", 1, "A", "C"), 0));
-    gap.insert(SnpIndex::value_type(snp("rs2", "1", 2, "A", "C"), 2));
+    gap.insert(SnpIndex::value_type(snpMeta("rs1", "1", 1, "A", "C"), 0));
+    gap.insert(SnpIndex::value_type(snpMeta("rs2", "1", 2, "A", "C"), 2));
     const struct {
         SnpIndex index;
         std::size_t records;
     } cases[] = {
-        {zIndex({snp("rs1", "1", 1, "A", "C")}), 2},
-        {zIndex({snp("rs1", "1", 1, "A", "C")}), 0},
+        {zIndex({snpMeta("rs1", "1", 1, "A", "C")}), 2},
+        {zIndex({snpMeta("rs1", "1", 1, "A", "C")}), 0},
         {gap, 2},
     };
     for (const auto& c : cases) {

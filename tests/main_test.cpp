@@ -247,13 +247,7 @@ TEST(Main, MasterFileFailuresEndTheRunBeforeAnyDataset) {
 // Until the sample-count and .bgi checks compare the lines with the BGEN files, these need not exist.
 TEST(Main, AnOutputFileThatCannotBeCreatedEndsTheRunBeforeAnyDataset) {
     TempDir dir;
-    for (const char* name : {"a", "b"}) {
-        DatasetOptions options;
-        options.name = name;
-        options.samples = 10;
-        options.snps = 2;
-        makeDataset(dir.path(), options);
-    }
+    makeSmallDatasets(dir.path(), {"a", "b"}, 10, 2);
     dir.write("a.bcor", "old");
     const std::string master = dir.write("master.txt", "z;bgen;bgi;bcor;n_samples\n"
                                                        "a.z;a.bgen;a.bgi;a.bcor;10\n"

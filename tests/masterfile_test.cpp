@@ -173,13 +173,7 @@ Masterfile withDatasets(const std::vector<std::string>& flags,
 
 TEST(MasterfileCheckReadWrite, OutputFilesAreCreatedOrEmptiedBeforeWork) {
     TempDir dir;
-    for (const char* name : {"a", "b"}) {
-        DatasetOptions options;
-        options.name = name;
-        options.samples = 10;
-        options.snps = 2;
-        makeDataset(dir.path(), options);
-    }
+    makeSmallDatasets(dir.path(), {"a", "b"}, 10, 2);
     const std::string bgenBytes = dir.read("a.bgen");
     dir.write("a.bcor", "old correlations");
     dir.write("b.bdose", "old dosages");
@@ -358,14 +352,7 @@ BdoseImage bdoseImage(bool v11) {
     BdoseFixture fixture;
     fixture.v11 = v11;
     fixture.numSamples = 2;
-    BdoseFixtureSnp snp;
-    snp.rsid = "rs1";
-    snp.chromosome = "1";
-    snp.position = 10;
-    snp.allele1 = "A";
-    snp.allele2 = "G";
-    snp.dosages = {0.5, 1.5};
-    fixture.snps = {snp};
+    fixture.snps = {fixtureSnp("rs1", 10, {0.5, 1.5})};
     return buildBdose(fixture);
 }
 

@@ -6,37 +6,24 @@
 #include <vector>
 
 #include "support/process.h"
-
-namespace {
-
-Meta snp(const std::string& rsid, const std::string& chromosome, uint32_t position, const std::string& a1,
-         const std::string& a2) {
-    Meta meta;
-    meta.rsid = rsid;
-    meta.chromosome = chromosome;
-    meta.position = position;
-    meta.alleles = {a1, a2};
-    return meta;
-}
-
-}  // namespace
+#include "support/snpmeta.h"
 
 TEST(MetaRecord, GoldenBytes) {
     const std::vector<uint8_t> expected = {0x07, 0x00, 0x00, 0x00, 0x03, 0x00, 'r',  's',  '1',
                                            0x64, 0x00, 0x00, 0x00, 0x01, 0x00, '1',  0x01, 0x00,
                                            0x00, 0x00, 'A',  0x01, 0x00, 0x00, 0x00, 'C'};
-    EXPECT_EQ(snp("rs1", "1", 100, "A", "C").toBuffer(7), expected);
+    EXPECT_EQ(snpMeta("rs1", "1", 100, "A", "C").toBuffer(7), expected);
 }
 
 TEST(MetaRecord, WideValuesAndEmptyTexts) {
     const std::vector<uint8_t> expected = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80,
                                            0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
-    EXPECT_EQ(snp("", "", 2147483648u, "", "").toBuffer(4294967295u), expected);
+    EXPECT_EQ(snpMeta("", "", 2147483648u, "", "").toBuffer(4294967295u), expected);
 }
 
 TEST(MetaRecord, LongestTextsFitTheirLengthFields) {
     const std::string rsid(65535, 'r');
-    const std::vector<uint8_t> record = snp(rsid, std::string(65535, 'c'), 1, "AT", "G").toBuffer(0);
+    const std::vector<uint8_t> record = snpMeta(rsid, std::string(65535, 'c'), 1, "AT", "G").toBuffer(0);
     ASSERT_EQ(record.size(), 20u + 65535 + 65535 + 2 + 1);
     EXPECT_EQ(record[4], 0xFF);
     EXPECT_EQ(record[5], 0xFF);
@@ -45,8 +32,8 @@ TEST(MetaRecord, LongestTextsFitTheirLengthFields) {
 
 TEST(MetaRecord, TooLongTextIsReported) {
     const Meta cases[] = {
-        snp(std::string(65536, 'r'), "1", 1, "A", "C"),
-        snp("rs1", std::string(65536, 'c'), 1, "A", "C"),
+        snpMeta(std::string(65536, 'r'), "1", 1, "A", "C"),
+        snpMeta("rs1", std::string(65536, 'c'), 1, "A", "C"),
     };
     for (const Meta& meta : cases) {
         const ProcessResult r = runInChild([&] { meta.toBuffer(0); });
@@ -62,43 +49,43 @@ TEST(Meta, Ordering) {
         Meta after;
     } cases[] = {
         // Texts compare byte by byte: "10" before "2", "rs10" before "rs2".
-        {snp("rs1", "10", 1, "A", "C"), snp("rs1", "2", 5, "A", "C")},
-        {snp("rs1", "2", 99, "A", "C"), snp("rs1", "2", 100, "A", "C")},
-        {snp("rs1", "9", 9, "T", "T"), snp("rs10", "1", 1, "A", "A")},
-        {snp("rs10", "9", 9, "T", "T"), snp("rs2", "1", 1, "A", "A")},
+        {snpMeta("rs1", "10", 1, "A", "C"), snpMeta("rs1", "2", 5, "A", "C")},
+        {snpMeta("rs1", "2", 99, "A", "C"), snpMeta("rs1", "2", 100, "A", "C")},
+        {snpMeta("rs1", "9", 9, "T", "T"), snpMeta("rs10", "1", 1, "A", "A")},
+        {snpMeta("rs10", "9", 9, "T", "T"), snpMeta("rs2", "1", 1, "A", "A")},
         // The rsid decides before the chromosome, the chromosome before the position.
-        {snp("rsA", "2", 1, "A", "C"), snp("rsB", "1", 1, "A", "C")},
-        {snp("rs1", "1", 500, "A", "C"), snp("rs1", "X", 1, "A", "C")},
+        {snpMeta("rsA", "2", 1, "A", "C"), snpMeta("rsB", "1", 1, "A", "C")},
+        {snpMeta("rs1", "1", 500, "A", "C"), snpMeta("rs1", "X", 1, "A", "C")},
         // Positions are unsigned.
-        {snp("rs1", "1", 2147483647u, "A", "C"), snp("rs1", "1", 2147483648u, "A", "C")},
-        {snp("rs1", "1", 5, "A", "C"), snp("rs1", "1", 4294967295u, "A", "C")},
+        {snpMeta("rs1", "1", 2147483647u, "A", "C"), snpMeta("rs1", "1", 2147483648u, "A", "C")},
+        {snpMeta("rs1", "1", 5, "A", "C"), snpMeta("rs1", "1", 4294967295u, "A", "C")},
         // Alleles: first allele, then the second; a proper prefix sorts first.
-        {snp("rs1", "1", 5, "A", "T"), snp("rs1", "1", 5, "C", "A")},
-        {snp("rs1", "1", 5, "A", "C"), snp("rs1", "1", 5, "A", "G")},
-        {snp("rs1", "1", 5, "A", "C"), snp("rs1", "1", 5, "AT", "C")},
-        {snp("", "1", 5, "A", "C"), snp("r", "1", 5, "A", "C")},
+        {snpMeta("rs1", "1", 5, "A", "T"), snpMeta("rs1", "1", 5, "C", "A")},
+        {snpMeta("rs1", "1", 5, "A", "C"), snpMeta("rs1", "1", 5, "A", "G")},
+        {snpMeta("rs1", "1", 5, "A", "C"), snpMeta("rs1", "1", 5, "AT", "C")},
+        {snpMeta("", "1", 5, "A", "C"), snpMeta("r", "1", 5, "A", "C")},
         // Bytes are unsigned: 0x80 sorts after every ASCII byte, case matters.
-        {snp("rs~", "1", 5, "A", "C"), snp("rs\x80", "1", 5, "A", "C")},
-        {snp("RS1", "1", 5, "A", "C"), snp("rs1", "1", 5, "A", "C")},
+        {snpMeta("rs~", "1", 5, "A", "C"), snpMeta("rs\x80", "1", 5, "A", "C")},
+        {snpMeta("RS1", "1", 5, "A", "C"), snpMeta("rs1", "1", 5, "A", "C")},
     };
     for (const auto& c : cases) {
         EXPECT_TRUE(c.before < c.after) << c.before.rsid << " " << c.before.chromosome << " " << c.before.position;
         EXPECT_FALSE(c.after < c.before) << c.after.rsid;
         EXPECT_FALSE(c.before == c.after);
     }
-    const Meta a = snp("rs1", "1", 5, "A", "C");
-    EXPECT_TRUE(a == snp("rs1", "1", 5, "A", "C"));
-    EXPECT_FALSE(a < snp("rs1", "1", 5, "A", "C"));
+    const Meta a = snpMeta("rs1", "1", 5, "A", "C");
+    EXPECT_TRUE(a == snpMeta("rs1", "1", 5, "A", "C"));
+    EXPECT_FALSE(a < snpMeta("rs1", "1", 5, "A", "C"));
 }
 
 TEST(SnpIndex, BothSidesUniqueAndLookedUpEitherWay) {
     SnpIndex index;
-    const Meta a = snp("rs2", "1", 10, "A", "C");
-    const Meta b = snp("rs1", "1", 20, "A", "C");
+    const Meta a = snpMeta("rs2", "1", 10, "A", "C");
+    const Meta b = snpMeta("rs1", "1", 20, "A", "C");
     EXPECT_TRUE(index.insert(SnpIndex::value_type(a, 0)).second);
     EXPECT_TRUE(index.insert(SnpIndex::value_type(b, 1)).second);
     EXPECT_FALSE(index.insert(SnpIndex::value_type(a, 2)).second);
-    EXPECT_FALSE(index.insert(SnpIndex::value_type(snp("rs3", "1", 1, "A", "C"), 1)).second);
+    EXPECT_FALSE(index.insert(SnpIndex::value_type(snpMeta("rs3", "1", 1, "A", "C"), 1)).second);
     ASSERT_EQ(index.size(), 2u);
     EXPECT_EQ(index.left.at(b), 1u);
     EXPECT_TRUE(index.right.at(0) == a);

@@ -193,14 +193,7 @@ TEST(RegionfilesParse, SampleCountMustBeAPositiveWholeNumber) {
 void writeBdoseOf(const std::string& path, uint32_t n) {
     BdoseFixture fixture;
     fixture.numSamples = n;
-    BdoseFixtureSnp snp;
-    snp.rsid = "rs1";
-    snp.chromosome = "1";
-    snp.position = 10;
-    snp.allele1 = "A";
-    snp.allele2 = "G";
-    snp.dosages.assign(n, 1.0);
-    fixture.snps = {snp};
+    fixture.snps = {fixtureSnp("rs1", 10, std::vector<double>(n, 1.0))};
     buildBdose(fixture).save(path);
 }
 

@@ -207,6 +207,17 @@ std::vector<double> expectedRows(const Dataset& data, std::vector<uint32_t>* mis
     return rows;
 }
 
+void makeSmallDatasets(const std::string& directory, const std::vector<std::string>& names, uint32_t samples,
+                       uint32_t snps) {
+    for (const std::string& name : names) {
+        DatasetOptions options;
+        options.name = name;
+        options.samples = samples;
+        options.snps = snps;
+        makeDataset(directory, options);
+    }
+}
+
 std::string writeMasterFile(const std::string& path, const std::vector<std::string>& header,
                             const std::vector<std::map<std::string, std::string>>& lines) {
     std::string text;

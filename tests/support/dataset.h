@@ -71,6 +71,11 @@ double expectedDosage(const Dataset& data, uint32_t n, uint32_t j);
 // missingCounts (optional) receives each SNP's number of missing included samples.
 std::vector<double> expectedRows(const Dataset& data, std::vector<uint32_t>* missingCounts = nullptr);
 
+// Generates one dataset per name (the file stem) of `samples` samples and `snps` SNPs, otherwise
+// with the default options.
+void makeSmallDatasets(const std::string& directory, const std::vector<std::string>& names, uint32_t samples,
+                       uint32_t snps);
+
 // A master file: the header words joined by ";", then one line per dataset with each header
 // column's value (empty when the map has none). Written to `path`; returns `path`.
 std::string writeMasterFile(const std::string& path, const std::vector<std::string>& header,
