@@ -40,11 +40,7 @@ void BdoseMapper::init(const std::string& bdose, const std::string& z, const Snp
 
 void BdoseMapper::readHeader(std::istream& stream, const std::string& path, Bdose::Context& bdoseContext) const {
     bdoseread::CheckedInput in(stream, path);
-    const std::array<char, 8> magic = bdoseread::readMagic(in, path);
-    if (magic[7] != '0') Error::fail("File '" + path + "' is not a file of v1.0 from Tesmaro!");
-    bdoseContext.magicNumber = magic;
-    bdoseContext.version = 0;
-    bdoseread::readCommonHeader(in, bdoseContext);
+    bdoseread::readCommonHeader(in, path, 0, bdoseContext);
 }
 
 void BdoseMapper::readMeta(bdoseread::CheckedInput& in, const SnpIndex& snpIndex) const {

@@ -58,7 +58,12 @@ std::array<char, 8> readMagic(CheckedInput& in, const std::string& path) {
     return magic;
 }
 
-void readCommonHeader(CheckedInput& in, Bdose::Context& context) {
+void readCommonHeader(CheckedInput& in, const std::string& path, uint8_t version, Bdose::Context& context) {
+    const std::array<char, 8> magic = readMagic(in, path);
+    const char digit = static_cast<char>('0' + version);
+    if (magic[7] != digit) Error::fail("File '" + path + "' is not a file of v1." + digit + " from Tesmaro!");
+    context.magicNumber = magic;
+    context.version = version;
     const char* section = "header";
     context.bgenPath = in.text(in.value<uint32_t>(section), section);
     context.bgenSize = in.value<uint64_t>(section);
@@ -324,11 +329,7 @@ bool BdoseParser::convertIntegerToFloatDosages(const std::vector<uint8_t>& bytes
 
 void BdoseParser::readHeader(std::istream& input, const std::string& path, Bdose::Context& bdoseContext) const {
     bdoseread::CheckedInput in(input, path);
-    const std::array<char, 8> magic = bdoseread::readMagic(in, path);
-    if (magic[7] != '1') Error::fail("File '" + path + "' is not a file of v1.1 from Tesmaro!");
-    bdoseContext.magicNumber = magic;
-    bdoseContext.version = 1;
-    bdoseread::readCommonHeader(in, bdoseContext);
+    bdoseread::readCommonHeader(in, path, 1, bdoseContext);
     const char* section = "header";
     bdoseContext.compression = in.value<uint8_t>(section);
     bdoseContext.sampleIdStart = in.value<uint64_t>(section);

@@ -74,9 +74,11 @@ bool isMagic(const char* bytes);
 // run with "File '<path>' is not a file from Tesmaro!".
 std::array<char, 8> readMagic(CheckedInput& in, const std::string& path);
 
-// Reads the header fields common to both versions after the magic number: BGEN path, BGEN
-// size, first bytes, BDOSE size, N and M.
-void readCommonHeader(CheckedInput& in, Bdose::Context& context);
+// Reads the magic number, which must be that of version 1.`version` (0 or 1), else the run ends
+// with "File '<path>' is not a file of v1.<version> from Tesmaro!"; then the header fields common
+// to both versions: BGEN path, BGEN size, first bytes, BDOSE size, N and M. Sets the context's
+// magic number and version.
+void readCommonHeader(CheckedInput& in, const std::string& path, uint8_t version, Bdose::Context& context);
 
 // Reads the u32 length and the bytes of the record of BDOSE SNP `fileSnp` (0-based) from the
 // meta block, and decodes it. A record that cannot be decoded exactly ends the run.

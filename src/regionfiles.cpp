@@ -124,51 +124,40 @@ void Regionfiles::checkFilenamesSet() {
         checkBdose();
 }
 
+bool Regionfiles::usesFewerSamples(const std::string& path, const char* format, uint32_t n, uint32_t b,
+                                   const char* because) const {
+    if (b < n)
+        Error::fail("File '" + path + "' contains " + std::to_string(b) + " samples but " + std::to_string(n) +
+                    " samples are specified in the master file '" + masterfileName + "'!");
+    if (n == b) return false;
+    for (const char* column : {"sample", "incl"})
+        if (files.count(column) == 0)
+            Error::fail("Master file '" + masterfileName + "' is missing an entry in line " +
+                        std::to_string(lineNumber) + " column '" + column + because + files.at("n_samples") +
+                        " samples are specified in the master file but " + format + " file includes " +
+                        std::to_string(b) + " samples!");
+    return true;
+}
+
 void Regionfiles::checkBgen() {
     BgenParser bgen;
     bgen.bgenFile = files["bgen"];
     bgen.initBgen();
-    const std::string& text = files["n_samples"];
-    const uint32_t n = stringToPosInt(text, masterfileName, lineNumber);
-    const uint32_t b = bgen.context.number_of_samples;
-    if (b < n)
-        Error::fail("File '" + bgen.bgenFile + "' contains " + std::to_string(b) + " samples but " +
-                    std::to_string(n) + " samples are specified in the master file '" + masterfileName + "'!");
-    if (n < b) {
-        for (const char* column : {"sample", "incl"})
-            if (files.count(column) == 0)
-                Error::fail("Master file '" + masterfileName + "' is missing an entry in line " +
-                            std::to_string(lineNumber) + " column '" + column + "', because " + text +
-                            " samples are specified in the master file but BGEN file includes " + std::to_string(b) +
-                            " samples!");
-        return;
-    }
+    const uint32_t n = stringToPosInt(files["n_samples"], masterfileName, lineNumber);
+    if (usesFewerSamples(bgen.bgenFile, "BGEN", n, bgen.context.number_of_samples, "', because ")) return;
     if (!isVersion11(flagMap)) files.erase("sample");
     files.erase("incl");
 }
 
 void Regionfiles::checkBdose() {
-    const std::string& text = files["n_samples"];
-    const uint32_t n = stringToPosInt(text, masterfileName, lineNumber);
+    const uint32_t n = stringToPosInt(files["n_samples"], masterfileName, lineNumber);
     const std::string& path = files["bdose"];
     if (path.empty()) Error::fail("", "No filename is specified!");
     std::ifstream stream(path, std::ios::binary);
     std::error_code error;
     if (!stream.is_open() || std::filesystem::is_directory(path, error))
         Error::fail("", "File '" + path + "' cannot be opened!");
-    const uint32_t b = BdoseParser(path).readNumSamples(stream, path);
-    if (b < n)
-        Error::fail("File '" + path + "' contains " + std::to_string(b) + " samples but " + std::to_string(n) +
-                    " samples are specified in the master file '" + masterfileName + "'!");
-    if (n < b) {
-        for (const char* column : {"sample", "incl"})
-            if (files.count(column) == 0)
-                Error::fail("Master file '" + masterfileName + "' is missing an entry in line " +
-                            std::to_string(lineNumber) + " column '" + column + "' because " + text +
-                            " samples are specified in the master file but BDOSE file includes " + std::to_string(b) +
-                            " samples!");
-        return;
-    }
+    if (usesFewerSamples(path, "BDOSE", n, BdoseParser(path).readNumSamples(stream, path), "' because ")) return;
     files.erase("sample");
     files.erase("incl");
 }

@@ -34,6 +34,11 @@ public:
     // Sample-count checks against the BGEN or BDOSE file; may remove `sample` and `incl`.
     void checkBgen();
     void checkBdose();
+    // The sample-count check against `path`, a `format` file of `b` samples, for `n` samples in
+    // n_samples: more than the file holds ends the run; fewer need sample and incl entries
+    // (`because` joins the column name to the reason in that message). True when fewer.
+    bool usesFewerSamples(const std::string& path, const char* format, uint32_t n, uint32_t b,
+                          const char* because) const;
 
     FlagMap flagMap;
     uint32_t lineNumber = 0;
