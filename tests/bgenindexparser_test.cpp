@@ -138,23 +138,27 @@ TEST(BgenIndexMetadata, MissingEmptyOrMisnamedTableIsMalformed) {
     EXPECT_EQ(r.err, "Error : File '" + empty + "' appears malformed (empty Metadata table)\n\n");
 }
 
+// A .bgi that SQLite cannot read as the index, and the text its report holds.
+struct DatabaseCase {
+    std::string path;
+    const char* text;
+};
+
+// The files no reading of an index gets past: a missing file and a file that is no database.
+std::vector<DatabaseCase> unopenableIndexes(const TempDir& dir) {
+    return {{dir.file("missing.bgi"), "Unable to open the database file"},
+            {dir.write("text.bgi", std::string(2048, 'b')), "File opened that is not a database file"}};
+}
+
 TEST(BgenIndexMetadata, DatabaseFailures) {
     TempDir dir;
-    const std::string missing = dir.file("missing.bgi");
-    const std::string text = dir.write("text.bgi", std::string(2048, 'b'));
+    std::vector<DatabaseCase> cases = unopenableIndexes(dir);
     BgiFile noFilename;
     noFilename.metadata = {bgiMetadata("a.bgen", 1, {1})};
     noFilename.extraSql = {"ALTER TABLE Metadata DROP COLUMN filename"};
     const std::string dropped = dir.file("dropped.bgi");
     writeBgi(dropped, noFilename);
-    const struct {
-        std::string path;
-        const char* text;
-    } cases[] = {
-        {missing, "Unable to open the database file"},
-        {text, "File opened that is not a database file"},
-        {dropped, "SQL error or missing database"},
-    };
+    cases.push_back({dropped, "SQL error or missing database"});
     for (const auto& c : cases) {
         const ProcessResult r = runInChild([&] {
             BgenIndexParser::MetaData meta;
@@ -164,7 +168,7 @@ TEST(BgenIndexMetadata, DatabaseFailures) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, dbReport(c.text, c.path));
     }
-    EXPECT_FALSE(std::ifstream(missing).good());
+    EXPECT_FALSE(std::ifstream(cases[0].path).good());
 }
 
 TEST(BgenIndexLookup, FillsEveryRecordAtItsZFileNumber) {
@@ -311,8 +315,7 @@ TEST(BgenIndexLookup, NegativeOrMissingOffsetsAreRejected) {
 
 TEST(BgenIndexLookup, DatabaseFailures) {
     TempDir dir;
-    const std::string missing = dir.file("missing.bgi");
-    const std::string text = dir.write("text.bgi", std::string(2048, 'b'));
+    std::vector<DatabaseCase> cases = unopenableIndexes(dir);
     BgiFile noVariant = withVariants({});
     noVariant.variantTable = "";
     const std::string noVariantPath = dir.file("novariant.bgi");
@@ -321,15 +324,8 @@ TEST(BgenIndexLookup, DatabaseFailures) {
     noSize.extraSql = {"ALTER TABLE Variant DROP COLUMN size_in_bytes"};
     const std::string noSizePath = dir.file("nosize.bgi");
     writeBgi(noSizePath, noSize);
-    const struct {
-        std::string path;
-        const char* text;
-    } cases[] = {
-        {missing, "Unable to open the database file"},
-        {text, "File opened that is not a database file"},
-        {noVariantPath, "SQL error or missing database"},
-        {noSizePath, "SQL error or missing database"},
-    };
+    cases.push_back({noVariantPath, "SQL error or missing database"});
+    cases.push_back({noSizePath, "SQL error or missing database"});
     for (const auto& c : cases) {
         const ProcessResult r = runLookup(c.path, zIndex({snpMeta("rs1", "1", 1, "A", "C")}));
         EXPECT_EQ(r.status, 1);
