@@ -207,7 +207,7 @@ TEST(CorrReaderBcor, CorruptFilesEndWithAClearMessage) {
     const std::string good =
         buildBcor(10, 1, snps, {0x40000000, 0x40000000, 0x40000000, 0x40000000, 0x40000000, 0x40000000});
     const uint64_t size = good.size();
-    const uint64_t record2 = 32 + 4 + bcorRecord(snps[0]).size();  // length field of the second record
+    const uint64_t record2 = 32 + 4 + snpRecordBytes(snps[0]).size();  // length field of the second record
     auto patched = [&](std::size_t offset, uint64_t value, unsigned width) {
         std::string bytes = good;
         putLE(bytes, offset, value, width);

@@ -206,7 +206,7 @@ TEST(CorrWriterBcor, FailedPositionalWriteNamesLengthOffsetAndFile) {
     const std::string file = dir.file("limited.bcor");
     const std::vector<BcorSnp> snps = numberedSnps(100);
     uint64_t offset = 32;
-    for (const BcorSnp& snp : snps) offset += 4 + bcorRecord(snp).size();
+    for (const BcorSnp& snp : snps) offset += 4 + snpRecordBytes(snp).size();
     const ProcessResult r = runInChild([&] {
         std::vector<double> R(100 * 99 / 2, 0.25);
         // Writes past offset + 10 bytes fail with EFBIG instead of raising SIGXFSZ.

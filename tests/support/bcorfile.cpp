@@ -53,21 +53,6 @@ struct Cursor {
 
 }  // namespace
 
-std::string bcorRecord(const BcorSnp& snp) {
-    std::string record;
-    appendLE(record, snp.number, 4);
-    appendLE(record, snp.rsid.size(), 2);
-    record += snp.rsid;
-    appendLE(record, snp.position, 4);
-    appendLE(record, snp.chromosome.size(), 2);
-    record += snp.chromosome;
-    appendLE(record, snp.allele1.size(), 4);
-    record += snp.allele1;
-    appendLE(record, snp.allele2.size(), 4);
-    record += snp.allele2;
-    return record;
-}
-
 BcorImage parseBcor(const std::string& bytes) {
     BcorImage image;
     Cursor in{bytes, 0};
@@ -79,17 +64,8 @@ BcorImage parseBcor(const std::string& bytes) {
     image.offset = in.take(8);
     for (uint32_t i = 0; i < image.nSNPs; ++i) {
         const uint32_t length = static_cast<uint32_t>(in.take(4));
-        const std::size_t start = in.at;
-        BcorSnp snp;
-        snp.number = static_cast<uint32_t>(in.take(4));
-        snp.rsid = in.text(in.take(2));
-        snp.position = static_cast<uint32_t>(in.take(4));
-        snp.chromosome = in.text(in.take(2));
-        snp.allele1 = in.text(in.take(4));
-        snp.allele2 = in.text(in.take(4));
-        if (in.at - start != length) throw std::runtime_error("record " + std::to_string(i) + " length mismatch");
         image.recordLengths.push_back(length);
-        image.snps.push_back(snp);
+        image.snps.push_back(parseSnpRecord(in.text(length)));
     }
     if (in.at != image.offset) throw std::runtime_error("records end at " + std::to_string(in.at));
     const unsigned width = bcorTestWidth(image.code);
@@ -104,7 +80,7 @@ std::string buildBcor(uint32_t nSamples, uint8_t code, const std::vector<BcorSnp
                       const std::vector<uint64_t>& codes) {
     std::string records;
     for (const BcorSnp& snp : snps) {
-        const std::string record = bcorRecord(snp);
+        const std::string record = snpRecordBytes(snp);
         appendLE(records, record.size(), 4);
         records += record;
     }

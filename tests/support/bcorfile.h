@@ -7,14 +7,9 @@
 #include <string>
 #include <vector>
 
-struct BcorSnp {
-    uint32_t number = 0;
-    std::string rsid;
-    uint32_t position = 0;
-    std::string chromosome;
-    std::string allele1;
-    std::string allele2;
-};
+#include "support/snprecord.h"
+
+using BcorSnp = SnpRecord;
 
 // Every field of a BCOR file as stored.
 struct BcorImage {
@@ -39,9 +34,6 @@ BcorImage parseBcor(const std::string& bytes);
 // (a code above 3 stores its values 4 bytes wide).
 std::string buildBcor(uint32_t nSamples, uint8_t code, const std::vector<BcorSnp>& snps,
                       const std::vector<uint64_t>& codes);
-
-// The binary form of one SNP record (without its leading length).
-std::string bcorRecord(const BcorSnp& snp);
 
 // Little-endian helpers for crafting and patching files in tests.
 void putLE(std::string& bytes, std::size_t offset, uint64_t value, unsigned width);

@@ -60,19 +60,6 @@ void expect(bool condition, const std::string& what) {
     if (!condition) throw std::runtime_error(what);
 }
 
-BdoseSnpRecord parseRecord(const std::string& record) {
-    Cursor c(record, 0);
-    BdoseSnpRecord snp;
-    snp.number = static_cast<uint32_t>(c.uint(4));
-    snp.rsid = c.text(c.uint(2));
-    snp.position = static_cast<uint32_t>(c.uint(4));
-    snp.chromosome = c.text(c.uint(2));
-    snp.allele1 = c.text(c.uint(4));
-    snp.allele2 = c.text(c.uint(4));
-    expect(c.at() == record.size(), "record longer than its fields");
-    return snp;
-}
-
 void parseBody10(const std::string& bytes, Cursor& c, BdoseFileContent* f) {
     for (uint32_t i = 0; i < f->numSNPs; ++i) f->missing.push_back(static_cast<uint32_t>(c.uint(4)));
     for (uint32_t i = 0; i < f->numSNPs; ++i) f->rowOffsets.push_back(c.uint(8));
@@ -139,7 +126,7 @@ BdoseFileContent parseBdoseFile(const std::string& bytes) {
     f.headerEnd = c.at();
     for (uint32_t i = 0; i < f.numSNPs; ++i) {
         const std::string record = c.text(c.uint(4));
-        f.snps.push_back(parseRecord(record));
+        f.snps.push_back(parseSnpRecord(record));
         expect(f.snps.back().number == i, "record number " + std::to_string(i));
     }
     if (v11) {

@@ -8,15 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "support/snprecord.h"
+
 // One SNP record of the meta block.
-struct BdoseSnpRecord {
-    uint32_t number = 0;
-    std::string rsid;
-    uint32_t position = 0;
-    std::string chromosome;
-    std::string allele1;
-    std::string allele2;
-};
+using BdoseSnpRecord = SnpRecord;
 
 struct BdoseFileContent {
     // Header, both versions.

@@ -10,6 +10,7 @@
 
 #include "bdose.h"
 #include "support/bgenwriter.h"
+#include "support/snprecord.h"
 
 namespace {
 
@@ -29,22 +30,11 @@ int exponentOf(uint8_t code) {
     return exponents[code];
 }
 
-// MetaRecord: u32 SNP number, u16 + rsid, u32 position, u16 + chromosome, u32 + allele 1,
-// u32 + allele 2, then any extra bytes.
+// The SNP record of `snp` numbered `number`, then any extra bytes.
 std::vector<uint8_t> record(const BdoseFixtureSnp& snp, uint32_t number) {
-    std::vector<uint8_t> out;
-    put(out, number, 4);
-    put(out, snp.rsid.size(), 2);
-    putText(out, snp.rsid);
-    put(out, snp.position, 4);
-    put(out, snp.chromosome.size(), 2);
-    putText(out, snp.chromosome);
-    put(out, snp.allele1.size(), 4);
-    putText(out, snp.allele1);
-    put(out, snp.allele2.size(), 4);
-    putText(out, snp.allele2);
-    putText(out, snp.recordTail);
-    return out;
+    const std::string bytes =
+        snpRecordBytes({number, snp.rsid, snp.position, snp.chromosome, snp.allele1, snp.allele2}) + snp.recordTail;
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 std::vector<uint8_t> block(const BdoseFixture& fixture, const BdoseFixtureSnp& snp) {
