@@ -216,6 +216,10 @@ TEST(CorrReaderBcor, CorruptFilesEndWithAClearMessage) {
     std::vector<BcorSnp> repeated = snps;
     repeated[2] = snps[1];
     repeated[2].number = 2;
+    std::vector<BcorSnp> emptyRsid = snps;
+    emptyRsid[1].rsid = "";
+    std::vector<BcorSnp> blankAllele = snps;
+    blankAllele[1].allele2 = "G T";
     // Four bytes between the last record and the block, with offset and size moved to match.
     const uint64_t offset = getLE(good, 24, 8);
     std::string padded = good.substr(0, offset) + std::string(4, '\0') + good.substr(offset);
@@ -291,6 +295,14 @@ TEST(CorrReaderBcor, CorruptFilesEndWithAClearMessage) {
          {"rs1"},
          "Error : SNP record 3 of file '" + name + "' repeats an earlier SNP!\n\n"},
         {"gap between records and block", padded, {"rs1"}, "Error : " + recordsEnd + "\n\n"},
+        {"empty rsid",
+         buildBcor(10, 1, emptyRsid, std::vector<uint64_t>(6, 0x40000000)),
+         {"rs1"},
+         "Error : SNP record 2 of file '" + name + "' holds an empty or blank-containing identifier!\n\n"},
+        {"allele with a blank",
+         buildBcor(10, 1, blankAllele, std::vector<uint64_t>(6, 0x40000000)),
+         {"rs1"},
+         "Error : SNP record 2 of file '" + name + "' holds an empty or blank-containing identifier!\n\n"},
     };
     for (const auto& c : cases) {
         dir.write("bad.bcor", c.bytes);
