@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "support/bcorfile.h"
+#include "support/bdosefile.h"
 #include "support/bgiwriter.h"
 #include "support/dataset.h"
 #include "support/process.h"
@@ -133,14 +134,16 @@ void expectCleanEnd(const ProcessResult& r, const std::string& mutant,
     EXPECT_EQ(count(r.err, "runtime error"), 0u);
     const std::string both = r.out + r.err;
     if (r.status == 0) {
-        EXPECT_EQ(count(both, "Error"), 0u);
+        EXPECT_EQ(count(both, "Error :") + count(both, "Error: "), 0u);
         const std::string problem = wellFormed();
         EXPECT_EQ(problem, "") << "exit 0 with malformed output";
         return;
     }
-    // The one report of unmatched SNPs lists each of them on an "Error : " line of its own.
+    // The one report of unmatched SNPs lists each of them on an "Error : " line of its own; the
+    // report of missing --rsids identifiers begins "Error: ".
     const std::size_t unmatched = count(r.out, "Error : SNP with rsID '");
-    EXPECT_EQ(count(both, "Error") - (unmatched > 1 ? unmatched - 1 : 0), 1u) << "not exactly one report";
+    const std::size_t reports = count(both, "Error :") + count(both, "Error: ");
+    EXPECT_EQ(reports - (unmatched > 1 ? unmatched - 1 : 0), 1u) << "not exactly one report";
     for (const char* allocationFailure : {"bad_alloc", "Cannot allocate", "Not enough memory", "memory are required"})
         EXPECT_EQ(count(both, allocationFailure), 0u) << "an allocation failed";
     const std::size_t reportOnStdout = r.out.find("Error");
@@ -154,6 +157,17 @@ std::string checkBcor(const TempDir& dir, const std::string& path, uint32_t snps
     try {
         const BcorImage image = parseBcor(dir.read(path));
         if (snps != 0 && image.nSNPs != snps) return "BCOR file with " + std::to_string(image.nSNPs) + " SNPs";
+        return "";
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+}
+
+// "" when `path` holds a BDOSE file of `snps` SNPs that parses.
+std::string checkBdose(const TempDir& dir, const std::string& path, uint32_t snps) {
+    try {
+        const BdoseFileContent content = parseBdoseFile(dir.read(path));
+        if (content.numSNPs != snps) return "BDOSE file with " + std::to_string(content.numSNPs) + " SNPs";
         return "";
     } catch (const std::exception& e) {
         return e.what();
@@ -327,13 +341,16 @@ struct GenotypeFixture {
     // of the Z file unless `textMutant` (a mutated Z file may hold fewer; a mutated master file
     // may name another output, so that this one is absent). Every other run uses three threads,
     // so that failures inside parallel regions are met too.
-    void run(const std::string& mutant, Args args, bool textMutant = false) {
-        std::filesystem::remove(dir.file("out.bcor"));
+    // `bdoseOutput` names the BDOSE file the run writes instead.
+    void run(const std::string& mutant, Args args, bool textMutant = false, const std::string& bdoseOutput = "") {
+        const std::string output = bdoseOutput.empty() ? "out.bcor" : bdoseOutput;
+        std::filesystem::remove(dir.file(output));
         args.insert(args.end(), {"--in-files", "master.txt", "--n-threads", runs++ % 2 == 0 ? "1" : "3"});
         const ProcessResult r = runGuarded(args, dir.path());
         expectCleanEnd(r, mutant, [&] {
-            if (textMutant && !std::filesystem::exists(dir.file("out.bcor"))) return std::string();
-            return checkBcor(dir, "out.bcor", textMutant ? 0 : kSnps);
+            if (textMutant && !std::filesystem::exists(dir.file(output))) return std::string();
+            if (!bdoseOutput.empty()) return checkBdose(dir, bdoseOutput, kSnps);
+            return checkBcor(dir, output, textMutant ? 0 : kSnps);
         });
     }
 
@@ -363,6 +380,23 @@ TEST(Robustness, MutatedBgenFiles) {
         mutateFile(f.dir, bgen, seed++, mutants(80), [&](const std::string& mutant) {
             followBgen(index, f.data.bgi, f.dir.read(bgen));
             f.run(mutant, kFromBgen);
+        });
+    }
+}
+
+// The BDOSE writer reads the BGEN file through its own loop; its output must parse.
+TEST(Robustness, MutatedBgenFilesWrittenAsBdose) {
+    uint64_t seed = 150;
+    for (const bool v11 : {false, true}) {
+        SCOPED_TRACE(v11 ? "1.1" : "1.0");
+        GenotypeFixture f(2, v11 ? 2 : 1, seed);
+        const BgiFile index = readBgi(f.data.bgi);
+        const std::string bgen = fileName(f.data.bgen);
+        // Version 1.0 is only written together with a BCOR file.
+        const Args args = v11 ? Args{"--write-bdose", "--bdose-version", "1.1"} : Args{"--write-bdose", "--write-bcor"};
+        mutateFile(f.dir, bgen, seed++, mutants(50), [&](const std::string& mutant) {
+            followBgen(index, f.data.bgi, f.dir.read(bgen));
+            f.run(mutant, args, false, "data.bdose");
         });
     }
 }
