@@ -168,11 +168,11 @@ void CorrReader::bufferToMeta(std::vector<uint8_t>&& buffer, uint32_t number) {
     if (stored != number)
         Error::fail(recordName(number) + " carries SNP number " + std::to_string(stored + 1) + " instead of " +
                     std::to_string(uint64_t{number} + 1) + "!");
-    // Identifiers come from whitespace-separated text and go back to text: none may be empty or
-    // hold a blank, which would shift the columns of the text written from this file.
-    for (const std::string* name : {&snp.rsid, &snp.chromosome, &snp.alleles[0], &snp.alleles[1]})
-        if (name->empty() || name->find_first_of(std::string(" \t\n\v\f\r\0", 7)) != std::string::npos)
-            Error::fail(recordName(number) + " holds an empty or blank-containing identifier!");
+    // The rsid starts a line of the LD vector text, whose fields are split at blanks: a Z file
+    // never yields a blank or a line end in it (an empty rsid or chromosome, a tab or a trailing
+    // carriage return are valid), so one can only come from a damaged file.
+    if (snp.rsid.find_first_of(" \n") != std::string::npos)
+        Error::fail(recordName(number) + " holds an rsID with a blank or a line end!");
     snp.position = static_cast<uint32_t>(position);
     if (!meta.insert(SnpIndex::value_type(std::move(snp), number)).second)
         Error::fail(recordName(number) + " repeats an earlier SNP!");

@@ -190,6 +190,22 @@ TEST(CorrReaderBcor, RsidsGiveEverySnpAgainstEachListedSnp) {
     expectSameValues(reader.R, expected, 0, "rsids");
 }
 
+TEST(CorrReaderBcor, IdentifiersAZFileCanHoldAreReadBack) {
+    // A Z file may give an empty rsid or chromosome, a tab inside a field and a carriage return
+    // at the end of allele2 (a file with Windows line ends).
+    std::vector<BcorSnp> snps = snpsAt({1, 2, 3});
+    snps[0].rsid = "";
+    snps[1].chromosome = "";
+    snps[1].allele1 = "A\tT";
+    snps[2].allele2 = "G\r";
+    TempDir dir;
+    const std::string file = dir.write("in.bcor", buildBcor(10, 0, snps, pairCodes(3)));
+    const CorrReader reader = Conversion(file, {}, {"rs3", ""}).read();
+    EXPECT_EQ(reader.rsids.index, (std::vector<int32_t>{2, 0}));
+    EXPECT_EQ(reader.meta.right.at(1).allele(0), "A\tT");
+    EXPECT_EQ(reader.meta.right.at(2).allele(1), "G\r");
+}
+
 TEST(CorrReaderBcor, RsidsAbsentFromTheFileAreListedOnStandardOutput) {
     TempDir dir;
     const std::string file = dir.write("in.bcor", buildBcor(10, 0, snpsAt({1, 2, 3}), pairCodes(3)));
@@ -216,10 +232,10 @@ TEST(CorrReaderBcor, CorruptFilesEndWithAClearMessage) {
     std::vector<BcorSnp> repeated = snps;
     repeated[2] = snps[1];
     repeated[2].number = 2;
-    std::vector<BcorSnp> emptyRsid = snps;
-    emptyRsid[1].rsid = "";
-    std::vector<BcorSnp> blankAllele = snps;
-    blankAllele[1].allele2 = "G T";
+    std::vector<BcorSnp> blankRsid = snps;
+    blankRsid[1].rsid = "rs 2";
+    std::vector<BcorSnp> lineEndRsid = snps;
+    lineEndRsid[1].rsid = "rs2\n";
     // Four bytes between the last record and the block, with offset and size moved to match.
     const uint64_t offset = getLE(good, 24, 8);
     std::string padded = good.substr(0, offset) + std::string(4, '\0') + good.substr(offset);
@@ -295,14 +311,14 @@ TEST(CorrReaderBcor, CorruptFilesEndWithAClearMessage) {
          {"rs1"},
          "Error : SNP record 3 of file '" + name + "' repeats an earlier SNP!\n\n"},
         {"gap between records and block", padded, {"rs1"}, "Error : " + recordsEnd + "\n\n"},
-        {"empty rsid",
-         buildBcor(10, 1, emptyRsid, std::vector<uint64_t>(6, 0x40000000)),
+        {"rsid with a blank",
+         buildBcor(10, 1, blankRsid, std::vector<uint64_t>(6, 0x40000000)),
          {"rs1"},
-         "Error : SNP record 2 of file '" + name + "' holds an empty or blank-containing identifier!\n\n"},
-        {"allele with a blank",
-         buildBcor(10, 1, blankAllele, std::vector<uint64_t>(6, 0x40000000)),
+         "Error : SNP record 2 of file '" + name + "' holds an rsID with a blank or a line end!\n\n"},
+        {"rsid with a line end",
+         buildBcor(10, 1, lineEndRsid, std::vector<uint64_t>(6, 0x40000000)),
          {"rs1"},
-         "Error : SNP record 2 of file '" + name + "' holds an empty or blank-containing identifier!\n\n"},
+         "Error : SNP record 2 of file '" + name + "' holds an rsID with a blank or a line end!\n\n"},
     };
     for (const auto& c : cases) {
         dir.write("bad.bcor", c.bytes);

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "error.h"
 #include "support/bcorfile.h"
 #include "support/bdosefile.h"
 #include "support/bgiwriter.h"
@@ -184,10 +185,13 @@ std::string checkTextMatrix(const TempDir& dir, const std::string& path, bool ve
     std::vector<std::size_t> widths;
     std::size_t header = 0;
     for (std::string line; std::getline(text, line);) {
-        std::istringstream fields(line);
+        // Fields are separated by single blanks; an LD vector row may start with an empty rsid.
+        const std::vector<std::string> fields = splitFields(line, ' ');
         std::size_t n = 0;
-        for (std::string field; fields >> field; ++n) {
-            if (vector && n == 0) continue;
+        for (const std::string& field : fields) {
+            ++n;
+            if (field.empty() && !(vector && n == 1)) return "an empty field";
+            if (vector && n == 1) continue;
             char* end = nullptr;
             std::strtod(field.c_str(), &end);
             if (*end != '\0' && !(vector && widths.empty())) return "field '" + field + "' is not a number";
