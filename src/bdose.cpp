@@ -261,6 +261,7 @@ void Bdose::initBgen(Worker* worker) const {
     if (!worker->stream) Error::fail("Failed to open file '" + context.bgenPath + "'!");
     uint32_t offset = 0;
     genfile::bgen::read_offset(worker->stream, &offset);
+    worker->context.path = context.bgenPath;
     genfile::bgen::read_header_block(worker->stream, &worker->context);
     if (samples.size() > 0 && maxSampleIndex() >= worker->context.number_of_samples) {
         Error::fail("File '" + context.bgenPath + "' holds fewer samples than the dataset includes!");

@@ -17,6 +17,7 @@ void BgenParser::openAndReadHeader(std::ifstream* stream, genfile::bgen::Context
     if (!stream->is_open()) Error::fail("File '" + bgenFile + "' cannot be opened!");
     uint32_t offset = 0;
     genfile::bgen::read_offset(*stream, &offset);
+    ctx->path = bgenFile;
     genfile::bgen::read_header_block(*stream, ctx);
     stream->seekg(static_cast<std::streamoff>(uint64_t{offset} + 4));
 }

@@ -44,6 +44,7 @@ Decoded decode(const std::string& path, const std::vector<BgenVariantPlace>& pla
     std::ifstream stream(path, std::ios::binary);
     Decoded decoded;
     bgen::read_offset(stream, &decoded.offset);
+    decoded.context.path = path;
     decoded.headerLength = bgen::read_header_block(stream, &decoded.context);
     std::vector<uint8_t> stored, uncompressed;
     bgen::ProbabilityTable table;
@@ -383,22 +384,23 @@ BgenVariant& last(BgenFile& f) { return f.variants.back(); }
 
 const std::string integerMsg = "Could not read integer value from BGEN file!";
 const std::string stringMsg = "Could not read string from BGEN file!";
-const std::string blockMsg = "Could not read genotype data block from BGEN file!";
+// '@' stands for the path of the damaged file.
+const std::string blockMsg = "Could not read genotype data block from BGEN file '@'!";
 const std::string parseMsg = "Could not parse probability data in BGEN file!";
-const std::string noAllelesMsg = "Encountered variant without alleles in BGEN file!";
-const std::string bitsMsg = "Invalid number of bits per probability in BGEN file!";
+const std::string noAllelesMsg = "Encountered variant without alleles in BGEN file '@'!";
+const std::string bitsMsg = "Invalid number of bits per probability in BGEN file '@'!";
 
 const std::vector<Corruption> corruptions = {
     {"file of 11 bytes", 2, 0, [](BgenFile& f) { f.faults.truncateTo = 11; }, integerMsg},
     {"header length 19", 2, 0, [](BgenFile& f) { f.faults.headerLength = 19; },
-     "Header block of BGEN file is shorter than 20 bytes!"},
+     "Header block of BGEN file '@' is shorter than 20 bytes!"},
     {"header length beyond the file", 2, 0, [](BgenFile& f) { f.faults.headerLength = 0xFFFFFFF0u; }, integerMsg},
     {"file ends inside the magic", 2, 0, [](BgenFile& f) { f.faults.truncateTo = 22; }, integerMsg},
     {"bad magic", 2, 0, [](BgenFile& f) { f.faults.magic = "bgem"; }, "This is not a BGEN file"},
-    {"layout 0", 2, 0, [](BgenFile& f) { f.faults.flags = 0; }, "Unsupported layout 0 in BGEN file!"},
-    {"layout 3", 2, 0, [](BgenFile& f) { f.faults.flags = 3u << 2; }, "Unsupported layout 3 in BGEN file!"},
+    {"layout 0", 2, 0, [](BgenFile& f) { f.faults.flags = 0; }, "Unsupported layout 0 in BGEN file '@'!"},
+    {"layout 3", 2, 0, [](BgenFile& f) { f.faults.flags = 3u << 2; }, "Unsupported layout 3 in BGEN file '@'!"},
     {"compression 3", 2, 0, [](BgenFile& f) { f.faults.flags = 3u | (2u << 2); },
-     "Unsupported compression type 3 in BGEN file!"},
+     "Unsupported compression type 3 in BGEN file '@'!"},
     {"layout 1 sample count N + 1", 1, 0, [](BgenFile& f) { last(f).faults.leadingSampleCount = 4; },
      "Encountered problem with number of samples in BGEN file!"},
     {"rsid longer than the file", 2, 0, [](BgenFile& f) { last(f).faults.rsidLength = 0xFFFF; }, stringMsg},
@@ -496,7 +498,10 @@ TEST_P(BgenCorruption, EndsWithTheExpectedReport) {
     } else {
         EXPECT_EQ(result.status, 1) << result.out;
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, "Error : " + c.message + "\n\n");
+        std::string message = c.message;
+        const std::size_t at = message.find('@');
+        if (at != std::string::npos) message.replace(at, 1, path);
+        EXPECT_EQ(result.err, "Error : " + message + "\n\n");
     }
 }
 

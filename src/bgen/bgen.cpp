@@ -29,9 +29,22 @@ namespace {
 
 const char* const integerMessage = "Could not read integer value from BGEN file!";
 const char* const stringMessage = "Could not read string from BGEN file!";
-const char* const blockMessage = "Could not read genotype data block from BGEN file!";
 const char* const parseMessage = "Could not parse probability data in BGEN file!";
-const char* const noAllelesMessage = "Encountered variant without alleles in BGEN file!";
+
+// "BGEN file 'P'", for the messages about a file's structure.
+std::string bgenFile(const Context& context) { return "BGEN file '" + context.path + "'"; }
+
+[[noreturn]] void failNoAlleles(const Context& context) {
+    Error::fail("Encountered variant without alleles in " + bgenFile(context) + "!");
+}
+
+[[noreturn]] void failBlock(const Context& context) {
+    Error::fail("Could not read genotype data block from " + bgenFile(context) + "!");
+}
+
+[[noreturn]] void failLayout(const Context& context) {
+    Error::fail("Unsupported layout " + std::to_string(context.layout()) + " in " + bgenFile(context) + "!");
+}
 
 // Most bytes that one compressed byte can expand to: deflate codes at most 258 bytes in two
 // bits; a zstd block of at most 128 KiB needs at least 4 bytes.
@@ -154,14 +167,14 @@ uint32_t read_header_block(std::istream& stream, Context* context) {
     stream.seekg(0, std::ios::end);
     const std::streamoff size = stream.tellg();
     stream.seekg(start);
-    if (start < 0 || size < 0 || !stream) Error::fail("Could not determine the size of BGEN file!");
+    if (start < 0 || size < 0 || !stream) Error::fail("Could not determine the size of " + bgenFile(*context) + "!");
     context->file_size = static_cast<uint64_t>(size);
 
     uint32_t headerLength = 0, variants = 0, samples = 0;
     read_little_endian_integer(stream, &headerLength);
     read_little_endian_integer(stream, &variants);
     read_little_endian_integer(stream, &samples);
-    if (headerLength < 20) Error::fail("Header block of BGEN file is shorter than 20 bytes!");
+    if (headerLength < 20) Error::fail("Header block of " + bgenFile(*context) + " is shorter than 20 bytes!");
 
     // Magic, free data and flags must all be there.
     const uint64_t freeSize = uint64_t(headerLength) - 20;
@@ -179,10 +192,8 @@ uint32_t read_header_block(std::istream& stream, Context* context) {
     context->magic = magic;
     context->free_data = freeData;
     context->flags = flags;
-    const uint32_t layout = context->layout();
-    if (layout != 1 && layout != 2)
-        Error::fail("Unsupported layout " + std::to_string(layout) + " in BGEN file!");
-    if (context->compression() == 3) Error::fail("Unsupported compression type 3 in BGEN file!");
+    if (context->layout() != 1 && context->layout() != 2) failLayout(*context);
+    if (context->compression() == 3) Error::fail("Unsupported compression type 3 in " + bgenFile(*context) + "!");
     return headerLength;
 }
 
@@ -209,7 +220,7 @@ bool read_snp_identifying_data(std::istream& stream, const Context& context, std
     if (!layout1) {
         read_little_endian_integer(stream, &alleles);
         left = left >= 2 ? left - 2 : 0;
-        if (alleles == 0) Error::fail(noAllelesMessage);
+        if (alleles == 0) failNoAlleles(context);
     }
     // Each allele needs at least its length field.
     if (uint64_t(alleles) * 4 > left) Error::fail(integerMessage);
@@ -231,9 +242,9 @@ void read_genotype_data_block(std::istream& stream, const Context& context, std:
         size = stored;
         left = left >= 4 ? left - 4 : 0;
     }
-    if (size > left) Error::fail(blockMessage);
+    if (size > left) failBlock(context);
     buffer->resize(static_cast<std::size_t>(size));
-    if (!binio::readExact(stream, buffer->data(), buffer->size())) Error::fail(blockMessage);
+    if (!binio::readExact(stream, buffer->data(), buffer->size())) failBlock(context);
 }
 
 void uncompress_probability_data(const Context& context, const std::vector<byte_t>& compressed_data,
@@ -292,7 +303,7 @@ void read_probabilities(std::istream& stream, const Context& context, std::vecto
             v12::parse_probability_data(begin, end, context, setter);
             break;
         default:
-            Error::fail("Unsupported layout " + std::to_string(context.layout()) + " in BGEN file!");
+            failLayout(context);
     }
 }
 
@@ -324,8 +335,8 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
     const byte_t* ploidies = begin + 8;
     const bool phased = (ploidies[samples] & 1u) != 0;
     const uint32_t bits = ploidies[samples + 1];
-    if (alleles == 0) Error::fail(noAllelesMessage);
-    if (bits < 1 || bits > 32) Error::fail("Invalid number of bits per probability in BGEN file!");
+    if (alleles == 0) failNoAlleles(context);
+    if (bits < 1 || bits > 32) Error::fail("Invalid number of bits per probability in " + bgenFile(context) + "!");
 
     // Value counts per ploidy (0-63), computed once each; the packed values of all samples must
     // fit into the data before the table grows.

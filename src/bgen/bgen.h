@@ -43,6 +43,8 @@ struct Context {
     uint32_t flags = 0;
     // Size of the whole file in bytes, measured by read_header_block.
     uint64_t file_size = 0;
+    // Path of the file, named in the messages about its structure; set by the caller.
+    std::string path;
 
     // Bits 0-1 of the flags: 0 none, 1 zlib, 2 zstd.
     uint32_t compression() const { return flags & 3u; }
