@@ -269,4 +269,139 @@ TEST(BdoseEndToEnd, SampleCountAndSizeChecksOfABdoseFileToRead) {
     }
 }
 
+// A fixed status line of the BDOSE writer, padded to 57 characters with its carriage return.
+std::string bdoseLine(const std::string& text) {
+    std::string line = "\r- Writing BDOSE file    : " + text;
+    line.resize(57, ' ');
+    return line;
+}
+
+// "\r- Writing BDOSE file    : " + stage + each progress text, as the stages write them.
+std::string bdoseSteps(const std::string& stage, const std::vector<std::string>& progress) {
+    std::string text;
+    for (const auto& p : progress) text += "\r- Writing BDOSE file    : " + stage + " " + p;
+    return text;
+}
+
+// Three SNPs of ten samples with a sample file, in a master file whose bdose and bcor columns
+// are t.bdose and t.bcor; the pieces of standard output that every run on it shares.
+struct Transcript {
+    Transcript() {
+        DatasetOptions options;
+        options.seed = 7;
+        options.snps = 3;
+        options.samples = 10;
+        options.sampleFile = true;
+        data = makeDataset(dir.path(), options);
+        Columns map = data.columns();
+        map["bdose"] = "t.bdose";
+        map["bcor"] = "t.bcor";
+        master = writeMasterFile(dir.file("m.txt"), header, {map});
+    }
+
+    ProcessResult run(Args args) const {
+        args.insert(args.end(), {"--in-files", master});
+        const ProcessResult r = runTesmaro(args, dir.path());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        return r;
+    }
+
+    // Banner and SETTINGS, with the bdose-version line when `version` is not empty.
+    static std::string start(const std::string& version) {
+        return "\n|--------------------------------------|\n| Welcome to Tesmaro v2.0              |\n"
+               "|                                      |\n|                                      |\n"
+               "| Help :                               |\n| - ./tesmaro --help                   |\n"
+               "|                                      |\n|--------------------------------------|\n\n"
+               "--------\nSETTINGS\n--------\n- dataset       : all\n" +
+               (version.empty() ? "" : "- bdose-version : " + version + "\n") +
+               "- compression   : medium\n- n-threads     : 1\n- sample-miss   : 0.1\n\n";
+    }
+
+    // The file list; `bgen` adds the BGEN and index files (and the sample file, which only
+    // version 1.1 keeps when the dataset uses every sample), `bcor` the BCOR file.
+    std::string files(bool bgen, char version, bool bcor) const {
+        std::string text = "- SNP file              : " + data.z + "\n";
+        if (bgen) text += "- BGEN file             : " + data.bgen + "\n- BGEN BGI file         : " + data.bgi + "\n";
+        text += std::string("- BDOSE file            : t.bdose (v1.") + version + ")\n";
+        if (bgen && version == '1') text += "- Sample file           : " + data.sample + "\n";
+        if (bcor) text += "- BCOR file             : t.bcor\n";
+        return text;
+    }
+
+    static constexpr const char* summary = "\n- Number of samples     : 10\n- Number of SNPs        : 3\n\n";
+    static constexpr const char* zDone = "\r- Reading SNP file      : done!   \n";
+    static constexpr const char* index = "\r- Reading BGEN indexes  : \r- Reading BGEN indexes  : done!   ";
+    // The sample file holds its ten IDs on lines 3 to 12: signs at lines 6 and 11.
+    static constexpr const char* samples = "\r- Reading sample IDs    : -      \r- Reading sample IDs    : +      ";
+    static constexpr const char* correlations =
+        "- Number of tiles       : 1\n\r- Processing            : 0/100%\r- Processing            : done!   \n"
+        "\r- Writing BCOR header   : 33.333%\r- Writing BCOR header   : done!\r- Converting BCOR data  :        "
+        "\r- Converting BCOR data  : 0/100%\r- Converting BCOR data  : 33/100%\r- Converting BCOR data  : 66/100%"
+        "\r- Writing BCOR file     : done!  \n";
+    static constexpr const char* runTime = "- Run time              : 0 hours, 0 minutes, 0 seconds\n\n";
+    static constexpr const char* correlationsTitle =
+        "----------------------\nComputing correlations (1/1)\n----------------------\n";
+
+    TempDir dir;
+    Dataset data;
+    std::string master;
+};
+
+const std::vector<std::string> thirds{"33.333%", "66.667%", "100.000%"};
+const std::vector<std::string> wholeThirds{"0/100%", "33/100%", "66/100%"};
+
+// The whole standard output of runs where the master file, the Z, index and sample readers, the
+// BDOSE writer and reader, the engine and the BCOR writer meet (one thread, so that the shared
+// progress counters are read in a fixed order).
+TEST(BdoseEndToEnd, WholeStandardOutputOfWritingAndReadingAVersion10File) {
+    const Transcript t;
+    const std::string writing =
+        bdoseLine("header") + bdoseLine("header done!") + bdoseLine("meta information 0.000%") +
+        bdoseSteps("meta information", {"0.000%", "33.333%", "66.667%"}) + bdoseLine("meta information done!") +
+        bdoseLine("init missingness 0.000%") + bdoseSteps("init missingness", thirds) +
+        bdoseLine("init missingness done!") + bdoseLine("init offsets 0.000%") + bdoseSteps("init offsets", thirds) +
+        bdoseLine("init offsets done!") + bdoseLine("dosages 0.000%") + bdoseSteps("dosages", wholeThirds) +
+        bdoseLine("dosages done!") + bdoseLine("missingness 0.000%") + bdoseSteps("missingness", thirds) +
+        bdoseLine("missingness done!") + bdoseLine("offsets 0.000%") + bdoseSteps("offsets", thirds) +
+        bdoseLine("offsets done!") + bdoseLine("done!") + "\n";
+
+    const ProcessResult write = t.run({"--write-bdose", "--write-bcor"});
+    EXPECT_EQ(write.out, Transcript::start("1.0") + Transcript::correlationsTitle + t.files(true, '0', true) +
+                             Transcript::zDone + Transcript::summary + Transcript::index + writing +
+                             Transcript::correlations + Transcript::runTime);
+    const std::string written = t.dir.read("t.bcor");
+
+    const ProcessResult read = t.run({"--write-bcor", "--read-bdose"});
+    EXPECT_EQ(read.out, Transcript::start("") + Transcript::correlationsTitle + t.files(false, '0', true) +
+                            Transcript::zDone + Transcript::summary + Transcript::correlations + Transcript::runTime);
+    EXPECT_EQ(t.dir.read("t.bcor"), written);
+}
+
+TEST(BdoseEndToEnd, WholeStandardOutputOfWritingAndReadingAVersion11File) {
+    const Transcript t;
+    const std::string writing =
+        bdoseLine("header") + bdoseLine("header done!") + bdoseLine("meta information (1/2) 0.000%") +
+        bdoseSteps("meta information (1/2)", wholeThirds) + bdoseLine("meta information (1/2) done!") +
+        bdoseLine("meta information (2/2) 0.000%") + bdoseSteps("meta information (2/2)", {"0/100%"}) +
+        bdoseLine("meta information (2/2) done!") + bdoseLine("sample IDs 0.000%") +
+        bdoseSteps("sample IDs", {"10.000%", "20.000%", "30.000%", "40.000%", "50.000%", "60.000%", "70.000%",
+                                  "80.000%", "90.000%", "100.000%"}) +
+        bdoseLine("sample IDs done!") + bdoseLine("init offsets 0.000%") + bdoseLine("init offsets done!") +
+        bdoseLine("dosages (1/2) 0.000%") + bdoseSteps("dosages (1/2)", wholeThirds) +
+        bdoseLine("dosages (1/2) done!") + bdoseLine("dosages (2/2) 0.000%") +
+        bdoseSteps("dosages (2/2)", {"0/100%"}) + bdoseLine("dosages (2/2) done!") + bdoseLine("offsets 0.000%") +
+        "\r- Writing BDOSE file    :offsets 0/100%" + bdoseLine("offsets done!") + bdoseLine("done!") + "\n";
+
+    const ProcessResult write = t.run({"--write-bdose", "--bdose-version", "1.1"});
+    EXPECT_EQ(write.out, Transcript::start("1.1") + "-----------------\nComputing dosages (1/1)\n-----------------\n" +
+                             t.files(true, '1', false) + Transcript::zDone + Transcript::summary +
+                             Transcript::index + Transcript::samples + writing + Transcript::summary +
+                             Transcript::runTime);
+
+    const ProcessResult read = t.run({"--write-bcor", "--read-bdose"});
+    EXPECT_EQ(read.out, Transcript::start("") + Transcript::correlationsTitle + t.files(false, '1', true) +
+                            Transcript::zDone + Transcript::summary + Transcript::correlations + Transcript::runTime);
+}
+
 }  // namespace
