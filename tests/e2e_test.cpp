@@ -286,4 +286,64 @@ TEST(EndToEnd, TextToBcorKeepsTheMatrix) {
                     kBcorTolerance + kTextTolerance);
 }
 
+// The whole standard output of the BGEN path where the master file, the Z, index, sample and
+// inclusion readers, the dosage decoder, the engine and the text writers meet: three SNPs, six
+// of ten samples, one thread.
+TEST(EndToEnd, WholeStandardOutputOfTheTextWriters) {
+    TempDir dir;
+    DatasetOptions options;
+    options.seed = 11;
+    options.snps = 3;
+    options.samples = 10;
+    options.included = {9, 2, 4, 7, 0, 5};
+    const Dataset data = makeDataset(dir.path(), options);
+    auto columns = data.columns();
+    columns["bcor"] = "t.bcor";
+    columns["ld"] = "t.ld";
+    const std::string master = writeMasterFile(dir.file("m.txt"), kHeader, {columns});
+
+    const auto start = [](const std::string& rsids) {
+        return "\n|--------------------------------------|\n| Welcome to Tesmaro v2.0              |\n"
+               "|                                      |\n|                                      |\n"
+               "| Help :                               |\n| - ./tesmaro --help                   |\n"
+               "|                                      |\n|--------------------------------------|\n\n"
+               "--------\nSETTINGS\n--------\n- dataset       : all\n- compression   : medium\n"
+               "- n-threads     : 1\n" +
+               rsids + "- sample-miss   : 0.1\n\n" +
+               "----------------------\nComputing correlations (1/1)\n----------------------\n";
+    };
+    const std::string files = "- SNP file              : " + data.z + "\n- BGEN file             : " + data.bgen +
+                              "\n- BGEN BGI file         : " + data.bgi + "\n- Sample file           : " +
+                              data.sample + "\n- Sample inclusion file : " + data.incl + "\n";
+    // Sample IDs on lines 3 to 12 (signs at lines 6 and 11), inclusions on lines 1 to 6.
+    const std::string loading =
+        "\r- Reading SNP file      : done!   \n\n- Number of samples     : 6\n- Number of SNPs        : 3\n\n"
+        "\r- Reading BGEN indexes  : \r- Reading BGEN indexes  : done!   "
+        "\r- Reading sample IDs    : -      \r- Reading sample IDs    : +      "
+        "\r- Reading inclusions    : +      \r- Reading inclusions    : -      \r- Reading inclusions    : done!\n"
+        "\r- Parsing dosages       : 0.000%\r- Parsing dosages       : 33.333%\r- Parsing dosages       : 66.667%"
+        "\r- Parsing dosages       : done!   \n- Number of tiles       : 1\n";
+    const std::string runTime = "- Run time              : 0 hours, 0 minutes, 0 seconds\n\n";
+
+    const ProcessResult matrix = runTesmaro({"--write-text", "--read-only-bgen", "--in-files", master}, dir.path());
+    EXPECT_EQ(matrix.status, 0) << matrix.err;
+    EXPECT_EQ(matrix.err, "");
+    EXPECT_EQ(matrix.out, start("") + files + "- LD matrix             : t.ld\n" + loading +
+                              "\r- Processing            : 0/100%\r- Processing            : done!   \n"
+                              "- Writing correlations  : 0.000% \r- Writing correlations  : 0.000/100%"
+                              "\r- Writing correlations  : done!         \n" +
+                              runTime);
+
+    const ProcessResult vector = runTesmaro(
+        {"--write-text", "--read-only-bgen", "--in-files", master, "--rsids", "rs3,rs1"}, dir.path());
+    EXPECT_EQ(vector.status, 0) << vector.err;
+    EXPECT_EQ(vector.err, "");
+    std::string progress;
+    for (const char* p : {"0.000%", "16.667%", "33.333%", "50.000%", "66.667%", "83.333%"})
+        progress += std::string("\r- Writing LD vector     : ") + p;
+    EXPECT_EQ(vector.out, start("- rsids         : rs3,rs1\n") + files + "- LD vector             : t.ld\n" + loading +
+                              "\r- Processing            : done!   \n- Writing LD vector     : 0.000% " + progress +
+                              "\r- Writing LD vector     : done!  \n" + runTime);
+}
+
 }  // namespace
