@@ -172,13 +172,18 @@ void checkMinNumOfCols(std::istream& stream, const std::string& file, uint32_t m
     stream.seekg(0, std::ios::beg);
 }
 
-void openTextFile(std::ifstream& stream, const std::string& file) {
-    if (file.empty()) Error::fail("", "No filename is specified!");
-    stream.open(file);
+bool openReadable(std::ifstream& stream, const std::string& file, std::ios::openmode mode) {
+    stream.open(file, mode | std::ios::in);
     // A directory opens but fails its first read.
     if (stream.is_open()) stream.peek();
-    if (!stream.is_open() || stream.bad()) Error::fail("", "File '" + file + "' cannot be opened!");
+    if (!stream.is_open() || stream.bad()) return false;
     stream.clear();
+    return true;
+}
+
+void openTextFile(std::ifstream& stream, const std::string& file) {
+    if (file.empty()) Error::fail("", "No filename is specified!");
+    if (!openReadable(stream, file, std::ios::in)) Error::fail("", "File '" + file + "' cannot be opened!");
 }
 
 void checkReadToEnd(const std::istream& stream, const std::string& file) {

@@ -67,6 +67,10 @@ void checkLine(std::istream& stream, const std::string& file, const std::vector<
 // The first line of `stream` must have at least `minimum` fields; the stream is then rewound.
 void checkMinNumOfCols(std::istream& stream, const std::string& file, uint32_t minimum);
 
+// Opens `file` for reading into `stream` with `mode`; false when it does not open or cannot be
+// read (a directory opens but fails its first read). The stream's state is cleared on success.
+bool openReadable(std::ifstream& stream, const std::string& file, std::ios::openmode mode);
+
 // Opens `file` for reading as text into `stream`. An empty name ends the run with "No filename
 // is specified!", a file that does not open or cannot be read (a directory) with
 // "File '<file>' cannot be opened!".
