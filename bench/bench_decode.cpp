@@ -57,7 +57,7 @@ Run decode(const Dataset& dataset, const std::string& master, uint32_t threads) 
     const SampleList samples = data.selectSamples(parser.context.number_of_samples);
     const double cpuStart = cpuSeconds();
     const auto start = std::chrono::steady_clock::now();
-    parser.parseBgen(places, samples, threads);
+    parser.parseBgen(places, data.sumStatsData.snpIndex, samples, threads);
     const auto stop = std::chrono::steady_clock::now();
     const double cpuStop = cpuSeconds();
     std::cout.rdbuf(console);

@@ -15,6 +15,7 @@
 
 #include <zstd.h>
 
+#include "bgenparser.h"
 #include "error.h"
 #include "floatscaler.h"
 
@@ -119,6 +120,7 @@ struct Bdose::Worker {
     std::vector<genfile::bgen::byte_t> stored;
     std::vector<genfile::bgen::byte_t> uncompressed;
     genfile::bgen::ProbabilityTable probabilities;
+    uint32_t dataAlleles = 0;  // K of the probability data
     Meta meta;
     std::string varid;
 };
@@ -260,8 +262,8 @@ void Bdose::initBgen(Worker* worker) const {
     worker->stream.open(context.bgenPath, std::ios::binary);
     if (!worker->stream) Error::fail("Failed to open file '" + context.bgenPath + "'!");
     uint32_t offset = 0;
-    genfile::bgen::read_offset(worker->stream, &offset);
     worker->context.path = context.bgenPath;
+    genfile::bgen::read_offset(worker->stream, worker->context, &offset);
     genfile::bgen::read_header_block(worker->stream, &worker->context);
     if (samples.size() > 0 && maxSampleIndex() >= worker->context.number_of_samples) {
         Error::fail("File '" + context.bgenPath + "' holds fewer samples than the dataset includes!");
@@ -275,17 +277,12 @@ uint32_t Bdose::maxSampleIndex() const {
 }
 
 void Bdose::readMeta(Worker* worker) const {
-    Meta& meta = worker->meta;
-    meta.alleles.clear();
-    genfile::bgen::read_snp_identifying_data(
-        worker->stream, worker->context, &worker->varid, &meta.rsid, &meta.chromosome, &meta.position,
-        [&meta](std::size_t k) { meta.alleles.reserve(k); },
-        [&meta](std::size_t, const std::string& allele) { meta.alleles.push_back(allele); });
+    BgenParser::readVariantMeta(worker->stream, worker->context, &worker->varid, &worker->meta);
 }
 
 void Bdose::readProbs(Worker* worker) const {
-    genfile::bgen::read_probabilities(worker->stream, worker->context, &worker->stored, &worker->uncompressed,
-                                      &worker->probabilities);
+    worker->dataAlleles = genfile::bgen::read_probabilities(worker->stream, worker->context, &worker->stored,
+                                                            &worker->uncompressed, &worker->probabilities);
 }
 
 void Bdose::readDosages(uint32_t n, Worker* worker, double* row) const {
@@ -301,17 +298,16 @@ void Bdose::readDosages(uint32_t n, Worker* worker, double* row) const {
         worker->stream.clear();
         worker->stream.seekg(place.file_start_position);
         readMeta(worker);
+        if (zSnp != snpIndex.right.end())
+            BgenParser::checkVariant(worker->meta, zSnp->second, context.bgenPath, context.bgiPath);
         readProbs(worker);
+    } catch (const genfile::bgen::ProbabilitySumError&) {
+        BgenParser::failProbabilitySum(worker->meta.rsid, context.bgenPath);
     } catch (const std::exception& e) {
         Error::fail("Could not read " + name + " from file '" + context.bgenPath + "' (" + e.what() + ")!");
     }
-    for (const auto& entry : worker->probabilities) {
-        if (entry.size() != 3) {
-            failure::report("\n\nError : Expected diploid genotype probability data at SNP with rsID '" +
-                                worker->meta.rsid + "' in file '" + context.bgenPath + "'!\n",
-                            "");
-        }
-    }
+    BgenParser::checkDiploid(worker->probabilities, worker->meta.alleles.size(), worker->dataAlleles,
+                             worker->meta.rsid, context.bgenPath);
     computeDosages(worker->probabilities, samples, row);
 }
 
@@ -644,7 +640,8 @@ void Bdose::writeBufferToStreamMPI(const Ordering& ordering, const PartFile& par
                                    const binio::FileDescriptor& out) const {
     if (ordering.count == 0) return;
     const std::string failed = "Failed to copy file '" + part.path + "' into file '" + context.bdosePath + "'!";
-#pragma omp parallel num_threads(std::min(nThreads, ordering.count))
+    // The same team as the first pass: threads beyond the part file's pieces have no share.
+#pragma omp parallel num_threads(std::min(nThreads, context.numSNPs))
     {
         const Share share = threadShare(ordering.count, static_cast<uint64_t>(omp_get_num_threads()),
                                         static_cast<uint64_t>(omp_get_thread_num()));

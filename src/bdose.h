@@ -28,6 +28,7 @@ public:
         std::vector<uint8_t> firstBytes;      // the first min(BGEN size, 1000) bytes of the BGEN file
         std::string bgenPath;                 // as written in the master file
         std::string bdosePath;                // the writer's output (unused by the readers)
+        std::string bgiPath;                  // the writer's BGEN index, named in messages
         std::array<char, 8> magicNumber{};    // "bdose1.0" or "bdose1.1", no terminator
         uint32_t numSamples = 0;              // N, included samples
         uint32_t numSNPs = 0;                 // M

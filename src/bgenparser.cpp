@@ -9,15 +9,15 @@
 #include <iostream>
 #include <limits>
 
+#include "binio.h"
 #include "error.h"
 #include "floatscaler.h"
 
 void BgenParser::openAndReadHeader(std::ifstream* stream, genfile::bgen::Context* ctx) const {
-    stream->open(bgenFile, std::ios::in | std::ios::binary);
-    if (!stream->is_open()) Error::fail("File '" + bgenFile + "' cannot be opened!");
+    if (!openReadable(*stream, bgenFile, std::ios::binary)) Error::fail("File '" + bgenFile + "' cannot be opened!");
     uint32_t offset = 0;
-    genfile::bgen::read_offset(*stream, &offset);
     ctx->path = bgenFile;
+    genfile::bgen::read_offset(*stream, *ctx, &offset);
     genfile::bgen::read_header_block(*stream, ctx);
     stream->seekg(static_cast<std::streamoff>(uint64_t{offset} + 4));
 }
@@ -38,8 +38,9 @@ std::vector<uint8_t> BgenParser::readFirstBytes(int64_t n) {
     std::vector<uint8_t> bytes(static_cast<std::size_t>(std::max<int64_t>(n, 0)), 0);
     bgenStream->clear();
     bgenStream->seekg(0);
-    bgenStream->read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    bgenStream->clear();
+    if (!binio::readExact(*bgenStream, bytes.data(), bytes.size()))
+        Error::fail("Could not read the first " + std::to_string(bytes.size()) + " bytes of BGEN file '" + bgenFile +
+                    "'!");
     return bytes;
 }
 
@@ -67,9 +68,13 @@ void BgenParser::checkPlacesAndSamples() const {
                         " samples of BGEN file '" + bgenFile + "'!");
 }
 
-void BgenParser::parseBgen(const std::vector<BgenIndex>& indexes, const SampleList& samples, uint32_t nThreads) {
+void BgenParser::parseBgen(const std::vector<BgenIndex>& indexes, const SnpIndex& snpIndex, const SampleList& samples,
+                           uint32_t nThreads) {
     bgenIndexes = indexes;
     includedSamples = samples;
+    snps.assign(bgenIndexes.size(), Meta());
+    for (const auto& [meta, number] : snpIndex.left)
+        if (number < snps.size()) snps[number] = meta;
     checkPlacesAndSamples();
     const uint64_t M = bgenIndexes.size();
     initDosageBuffer();
@@ -110,6 +115,8 @@ void BgenParser::parseSNPs(ThreadState* state, std::atomic<uint32_t>* counter, u
             if (!state->stream)
                 Error::fail("Cannot seek to SNP with rsID '" + place.rsid + "' in BGEN file '" + bgenFile + "'!");
             parseSNP(static_cast<uint32_t>(n), state, counter);
+        } catch (const genfile::bgen::ProbabilitySumError&) {
+            failProbabilitySum(place.rsid, bgenFile);
         } catch (const genfile::bgen::BGenError&) {
             Error::fail("Could not parse probability data of SNP with rsID '" + place.rsid + "' in BGEN file '" +
                         bgenFile + "'!");
@@ -122,6 +129,7 @@ void BgenParser::parseSNPs(ThreadState* state, std::atomic<uint32_t>* counter, u
 
 void BgenParser::parseSNP(uint32_t n, ThreadState* state, std::atomic<uint32_t>* counter) {
     readMeta(state);
+    checkVariant(state->meta, snps.at(n), bgenFile, bgiFile);
     counter->fetch_add(1);
     const uint64_t S = includedSamples.size();
     double* row = dosages.data() + uint64_t{n} * S;
@@ -133,19 +141,42 @@ void BgenParser::parseSNP(uint32_t n, ThreadState* state, std::atomic<uint32_t>*
 }
 
 void BgenParser::readMeta(ThreadState* state) const {
-    uint32_t* alleles = &state->nAlleles;
-    genfile::bgen::read_snp_identifying_data(
-        state->stream, state->context, &state->variantId, &state->rsid, &state->chromosome, &state->position,
-        [alleles](std::size_t k) { *alleles = static_cast<uint32_t>(k); }, [](std::size_t, const std::string&) {});
+    readVariantMeta(state->stream, state->context, &state->variantId, &state->meta);
 }
 
 void BgenParser::readProbs(ThreadState* state) const {
-    genfile::bgen::read_probabilities(state->stream, state->context, &state->block, &state->probData, &state->table);
+    state->dataAlleles = genfile::bgen::read_probabilities(state->stream, state->context, &state->block,
+                                                           &state->probData, &state->table);
+}
+
+void BgenParser::readVariantMeta(std::istream& stream, const genfile::bgen::Context& context, std::string* variantId,
+                                 Meta* meta) {
+    std::vector<std::string>& alleles = meta->alleles;
+    genfile::bgen::read_snp_identifying_data(
+        stream, context, variantId, &meta->rsid, &meta->chromosome, &meta->position,
+        [&alleles](std::size_t k) { alleles.resize(k); },
+        [&alleles](std::size_t i, const std::string& allele) { alleles[i] = allele; });
+}
+
+void BgenParser::checkVariant(const Meta& found, const Meta& expected, const std::string& bgenPath,
+                              const std::string& bgiPath) {
+    if (found.rsid == expected.rsid && found.chromosome == expected.chromosome &&
+        found.position == expected.position && found.allele(0) == expected.allele(0) &&
+        found.allele(1) == expected.allele(1))
+        return;
+    Error::fail("BGEN index file '" + bgiPath + "' places SNP with rsID '" + expected.rsid +
+                "' at a variant of BGEN file '" + bgenPath + "' that is not this SNP!");
+}
+
+void BgenParser::failProbabilitySum(const std::string& rsid, const std::string& bgenPath) {
+    Error::fail("Genotype probabilities of a sample at SNP with rsID '" + rsid + "' in BGEN file '" + bgenPath +
+                "' add up to more than 1!");
 }
 
 void BgenParser::checkDiploid(const genfile::bgen::ProbabilityTable& table, std::size_t nAlleles,
-                              const std::string& rsid, const std::string& bgenPath) {
-    const bool diploid = nAlleles == 2 && std::all_of(table.begin(), table.end(), [](const std::vector<double>& p) {
+                              std::size_t dataAlleles, const std::string& rsid, const std::string& bgenPath) {
+    const bool diploid = nAlleles == 2 && dataAlleles == 2 &&
+                         std::all_of(table.begin(), table.end(), [](const std::vector<double>& p) {
                              return p.size() == 3;
                          });
     if (!diploid)
@@ -156,7 +187,7 @@ void BgenParser::checkDiploid(const genfile::bgen::ProbabilityTable& table, std:
 
 void BgenParser::computeDose(ThreadState* state, double* row) const {
     readProbs(state);
-    checkDiploid(state->table, state->nAlleles, state->rsid, bgenFile);
+    checkDiploid(state->table, state->meta.alleles.size(), state->dataAlleles, state->meta.rsid, bgenFile);
     const genfile::bgen::ProbabilityTable& table = state->table;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const std::size_t S = includedSamples.size();

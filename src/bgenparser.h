@@ -17,6 +17,7 @@
 
 #include "bgen/bgen.h"
 #include "bgenindexparser.h"
+#include "meta.h"
 #include "sampleparser.h"
 
 // An allocator whose value-less construct leaves a new element default-initialised: resizing a
@@ -57,9 +58,9 @@ public:
         std::vector<uint8_t> block;     // the stored genotype block
         std::vector<uint8_t> probData;  // the uncompressed probability data
         genfile::bgen::ProbabilityTable table;
-        std::string variantId, rsid, chromosome;  // identifying data of the current variant
-        uint32_t position = 0;
-        uint32_t nAlleles = 0;
+        std::string variantId;  // identifying data of the current variant: its identifier,
+        Meta meta;              // and its rsid, chromosome, position and alleles
+        uint32_t dataAlleles = 0;  // K of its probability data
     };
 
     // Opens bgenFile into bgenStream, reads its header into `context` and leaves the stream at
@@ -69,14 +70,16 @@ public:
     // the file must still hold context.number_of_samples samples. A failure ends the process
     // from the calling thread.
     void initBgen(genfile::bgen::Context* threadContext, std::ifstream* stream) const;
-    // The first n bytes of the file (zeros past its end; none for n <= 0). Needs initBgen;
-    // the file's size is context.file_size.
+    // The first n bytes of the file (none for n <= 0); a file that holds fewer ends the run.
+    // Needs initBgen; the file's size is context.file_size.
     std::vector<uint8_t> readFirstBytes(int64_t n);
 
-    // Decodes the SNPs at `indexes` (element n is SNP n of the Z file) over `samples` (pairs of
-    // 0-based BGEN sample index and ID, in column order) on min(nThreads, M) threads into
-    // `dosages` (row n at n * S, S = samples.size()) and `missingCounts`. Needs initBgen.
-    void parseBgen(const std::vector<BgenIndex>& indexes, const SampleList& samples, uint32_t nThreads);
+    // Decodes the SNPs at `indexes` (element n is SNP n of the Z file, whose identity `snpIndex`
+    // gives) over `samples` (pairs of 0-based BGEN sample index and ID, in column order) on
+    // min(nThreads, M) threads into `dosages` (row n at n * S, S = samples.size()) and
+    // `missingCounts`. The variant found at each place must be that SNP. Needs initBgen.
+    void parseBgen(const std::vector<BgenIndex>& indexes, const SnpIndex& snpIndex, const SampleList& samples,
+                   uint32_t nThreads);
 
     // One thread's contiguous share of the SNPs (t-th of T threads).
     // A SNP that cannot be decoded ends the run with a message naming it and the file.
@@ -87,14 +90,29 @@ public:
     void readMeta(ThreadState* state) const;
     // Reads, uncompresses and parses the variant's probabilities into state->table.
     void readProbs(ThreadState* state) const;
+
+    // The checks and reports shared with the BDOSE writer, which reads the same variants.
+    //
+    // Reads a variant's identifying data at the stream's position: its identifier into
+    // *variantId, its rsid, chromosome, position and alleles into *meta (capacity reused).
+    static void readVariantMeta(std::istream& stream, const genfile::bgen::Context& context, std::string* variantId,
+                                Meta* meta);
+    // The variant `found` at the place that the index `bgiPath` gives for the Z-file SNP `expected`
+    // must be that SNP (rsid, chromosome, position, first and second allele); otherwise the run
+    // ends naming the SNP and both files.
+    static void checkVariant(const Meta& found, const Meta& expected, const std::string& bgenPath,
+                             const std::string& bgiPath);
+    // Ends the run for a variant whose stored probabilities of one sample add up to more than 1.
+    [[noreturn]] static void failProbabilitySum(const std::string& rsid, const std::string& bgenPath);
     // Writes the S raw dosages (expected count of the second allele; NaN when missing) of the
     // variant at the stream's position into `row`.
     void computeDose(ThreadState* state, double* row) const;
-    // Every BGEN sample of a variant with `nAlleles` alleles must be unphased diploid with two
-    // alleles (exactly three probabilities); otherwise the run ends with a message on standard
-    // output naming the variant's rsid and the BGEN file.
+    // A variant must have two alleles, both in its identifying data (`nAlleles`) and in its
+    // probability data (`dataAlleles`), and every BGEN sample must be unphased diploid (exactly
+    // three probabilities); otherwise the run ends with a message on standard output naming
+    // the variant's rsid and the BGEN file.
     static void checkDiploid(const genfile::bgen::ProbabilityTable& table, std::size_t nAlleles,
-                             const std::string& rsid, const std::string& bgenPath);
+                             std::size_t dataAlleles, const std::string& rsid, const std::string& bgenPath);
     // Mean and SD of the row (Welford over the non-missing values; SD over all S samples);
     // adds the missing values to *missing.
     void computeMeanSD(double* mean, double* sd, const double* row, uint32_t* missing) const;
@@ -106,6 +124,10 @@ public:
     std::vector<BgenIndex> bgenIndexes;
     std::string bgenFile;
     std::string zFile;
+    // The BGEN index that gave bgenIndexes, named in messages; set by the caller.
+    std::string bgiFile;
+    // The Z-file SNP of each element of bgenIndexes.
+    std::vector<Meta> snps;
     std::vector<uint32_t> missingCounts;
     std::unique_ptr<std::ifstream> bgenStream;
     genfile::bgen::Context context;

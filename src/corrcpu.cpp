@@ -242,6 +242,10 @@ void CorrCPU::loadParsedTile(const Tile& t, double* columns) {
     }
 }
 
+void CorrCPU::mapBdoseFile() {
+    if (values.bdoseVersion == 0) data.bdoseMapper.memmapFile();
+}
+
 void CorrCPU::memcpyInX() { loadTile(x, &X); }
 
 void CorrCPU::memcpyInY() { loadTile(y, &Y); }
@@ -277,14 +281,16 @@ void CorrCPU::storeTile(bool diag, uint64_t xStart, uint64_t yStart, uint64_t xS
         const uint64_t first = diag ? e + 1 : 0;
         if (first >= ySize) continue;
         const uint64_t a = xStart + e;
-        double* dst = out + getIndex(a, yStart + first) - first;
+        // The pairs (a, yStart + first) ... (a, yStart + ySize - 1), from the run's first element.
+        double* dst = out + getIndex(a, yStart + first);
+        const uint64_t count = ySize - first;
         if (excluded[a]) {
-            std::fill(dst + first, dst + ySize, kNaN);
+            std::fill(dst, dst + count, kNaN);
             continue;
         }
-        const double* src = product + e * ySize;
-        const uint8_t* excludedB = excluded + yStart;
-        for (uint64_t j = first; j < ySize; ++j) dst[j] = excludedB[j] ? kNaN : src[j] / scale;
+        const double* src = product + e * ySize + first;
+        const uint8_t* excludedB = excluded + yStart + first;
+        for (uint64_t j = 0; j < count; ++j) dst[j] = excludedB[j] ? kNaN : src[j] / scale;
     }
 }
 
@@ -292,6 +298,7 @@ void CorrCPU::runAllPairs() {
     const blasint n = blasDim(std::max<uint64_t>(data.nSamples, 1));
     computeTileSize();
     allocOverallR();
+    mapBdoseFile();
     const uint64_t step = nTiles / 10;
     uint64_t next = step;
     std::cout << std::fixed << std::setprecision(3);
@@ -322,6 +329,7 @@ void CorrCPU::runRsids() {
     const blasint n = blasDim(std::max<uint64_t>(data.nSamples, 1));
     allocOneSNPR();
     computeTileSize();
+    mapBdoseFile();
     for (const int32_t s : values.rsids.index) {
         // The listed SNP stays loaded while its row is filled tile by tile.
         x.start = static_cast<uint64_t>(s);
@@ -342,10 +350,7 @@ void CorrCPU::runRsids() {
 
 void CorrCPU::run() {
     const uint64_t M = data.nSNPs;
-    if (values.bdoseVersion == 0)
-        data.bdoseMapper.memmapFile();
-    else if (values.bdoseVersion != 1)
-        checkDosages();
+    if (values.bdoseVersion != 0 && values.bdoseVersion != 1) checkDosages();
     openblas_set_num_threads(static_cast<int>(std::max<uint64_t>(1, std::min<uint64_t>({values.nThreads, M, INT_MAX}))));
     excluded_.assign(M, 0);
     if (flagMap.has("rsids"))

@@ -106,6 +106,8 @@ private:
     // parallel region of min(thread count, tile size) threads.
     void loadParsedTile(const Tile& t, double* columns);
     void markExcluded(const Tile& t);
+    // Opens the mapping of a BDOSE 1.0 source (after the tile count and R are settled).
+    void mapBdoseFile();
     // The fraction of missing dosages of SNP s.
     double missingRate(uint64_t s) const;
     // Ends the run unless the in-memory dosages hold M rows of N values and M missing counts.

@@ -8,7 +8,6 @@
 #include "error.h"
 
 void Data::init(const FlagMap& flags, const Flag::Values& options, const Regionfiles& files) {
-    bdoseParsers.resize(options.nThreads);
     flagMap = flags;
     values = options;
     regionfiles = files;
@@ -68,7 +67,8 @@ void Data::readBgenNoWriteDose() {
         Error::fail("File '" + bgenParser.bgenFile + "' gives " + std::to_string(samples.size()) +
                     " included samples but " + std::to_string(nSamples) +
                     " samples are specified in the master file '" + masterfileName() + "'!");
-    bgenParser.parseBgen(places, samples, values.nThreads);
+    bgenParser.bgiFile = regionfiles.get("bgi");
+    bgenParser.parseBgen(places, sumStatsData.snpIndex, samples, values.nThreads);
 }
 
 void Data::readBgenWriteDose() {
@@ -85,6 +85,7 @@ void Data::readBgenWriteDose() {
     context.firstBytes = bgen.readFirstBytes(static_cast<int64_t>(std::min<uint64_t>(context.bgenSize, 1000)));
     context.bgenPath = bgen.bgenFile;
     context.bdosePath = regionfiles.get("bdose");
+    context.bgiPath = regionfiles.get("bgi");
     context.numSamples = nSamples32();
     // Bdose::init ends the run when the narrowed count no longer matches the SNP index.
     context.numSNPs = static_cast<uint32_t>(nSNPs);
@@ -118,6 +119,8 @@ void Data::initParsers(bool withInclusion) {
     const std::string inclFile = inclusion ? regionfiles.get("incl") : std::string();
     const std::string master = masterfileName();
     const uint32_t n = nSamples32();
+    // The engine decodes a tile on at most min(thread count, SNP count) threads, one parser each.
+    bdoseParsers.resize(std::max<uint64_t>(1, std::min<uint64_t>(values.nThreads, nSNPs)));
     const int64_t slots = static_cast<int64_t>(bdoseParsers.size());
 #pragma omp parallel for schedule(static)
     for (int64_t slot = 0; slot < slots; ++slot) {

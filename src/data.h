@@ -24,8 +24,8 @@
 
 class Data {
 public:
-    // Sizes bdoseParsers to the thread count and copies the three inputs; with a master file in
-    // use ("in-files"), nSamples becomes the dataset's n_samples value.
+    // Copies the three inputs; with a master file in use ("in-files"), nSamples becomes the
+    // dataset's n_samples value.
     void init(const FlagMap& flags, const Flag::Values& options, const Regionfiles& files);
     // Reads the Z file into sumStatsData and sets nSNPs; fills rsids->index for --rsids.
     void readSumStats(RsIDs* rsids);
@@ -36,7 +36,8 @@ public:
     // Writes the dataset's BDOSE file (its `bdose` column) from its BGEN file, as version 1.0 or
     // 1.1 by values.bdoseVersion.
     void readBgenWriteDose();
-    // Sets up the BDOSE reader of the engine: the 1.0 mapper, or one 1.1 parser per thread slot.
+    // Sets up the BDOSE reader of the engine: the 1.0 mapper, or one 1.1 parser for each thread
+    // that decodes a tile (min(thread count, SNP count)).
     // With --read-bdose, values.bdoseVersion becomes the version of the file. Stores the dosage
     // source (0 mapper, 1 parsers) through `bdoseVersion` and returns it.
     int32_t initBdose(int32_t* bdoseVersion);
@@ -66,7 +67,8 @@ private:
     std::string masterfileName() const { return flagMap.get("in-files"); }
     // nSamples as the 32-bit count the sample readers take.
     uint32_t nSamples32() const;
-    // Opens every slot of bdoseParsers on the dataset's BDOSE file in one parallel region, with
-    // the inclusion file when `withInclusion` is set and the dataset has one.
+    // Makes min(thread count, SNP count) BDOSE parsers and opens each on the dataset's BDOSE file
+    // in one parallel region, with the inclusion file when `withInclusion` is set and the
+    // dataset has one.
     void initParsers(bool withInclusion);
 };

@@ -43,8 +43,8 @@ struct Decoded {
 Decoded decode(const std::string& path, const std::vector<BgenVariantPlace>& places) {
     std::ifstream stream(path, std::ios::binary);
     Decoded decoded;
-    bgen::read_offset(stream, &decoded.offset);
     decoded.context.path = path;
+    bgen::read_offset(stream, decoded.context, &decoded.offset);
     decoded.headerLength = bgen::read_header_block(stream, &decoded.context);
     std::vector<uint8_t> stored, uncompressed;
     bgen::ProbabilityTable table;
@@ -204,9 +204,10 @@ TEST(BgenLayout2, BitDepthsAcrossByteBoundariesWithMissingSamples) {
     }
 }
 
-// Probability data built by hand, parsed directly.
+// Probability data built by hand, parsed directly as data of the file "hand.bgen".
 bgen::ProbabilityTable parseLayout2(const std::vector<uint8_t>& data, uint32_t samples) {
     bgen::Context context;
+    context.path = "hand.bgen";
     context.number_of_samples = samples;
     context.flags = 2u << 2;
     bgen::ProbabilityTable table;
@@ -216,13 +217,13 @@ bgen::ProbabilityTable parseLayout2(const std::vector<uint8_t>& data, uint32_t s
 }
 
 TEST(BgenLayout2, ThreeBitValuesAreTakenLeastSignificantBitFirst) {
-    // Values 1..6 of 3 bits: 1 | 2<<3 | 3<<6 | 4<<9 | 5<<12 | 6<<15 = 0x0358D1.
-    const std::vector<uint8_t> data = {3, 0, 0, 0, 2, 0, 2, 2, 2, 2, 2, 0, 3, 0xD1, 0x58, 0x03};
+    // Values 1, 2, 3, 4, 5, 2 of 3 bits: 1 | 2<<3 | 3<<6 | 4<<9 | 5<<12 | 2<<15 = 0x0158D1.
+    const std::vector<uint8_t> data = {3, 0, 0, 0, 2, 0, 2, 2, 2, 2, 2, 0, 3, 0xD1, 0x58, 0x01};
     const bgen::ProbabilityTable table = parseLayout2(data, 3);
     const auto s = [](double x) { return single(x); };
     EXPECT_EQ(table, bgen::ProbabilityTable({{s(1 / 7.0), s(2 / 7.0), s(1 - 3 / 7.0)},
                                              {s(3 / 7.0), s(4 / 7.0), s(1 - (3 / 7.0 + 4 / 7.0))},
-                                             {s(5 / 7.0), s(6 / 7.0), s(1 - (5 / 7.0 + 6 / 7.0))}}));
+                                             {s(5 / 7.0), s(2 / 7.0), s(1 - (5 / 7.0 + 2 / 7.0))}}));
 }
 
 TEST(BgenLayout2, ShortData) {
@@ -231,7 +232,38 @@ TEST(BgenLayout2, ShortData) {
     // 9 bytes with N = 1: the phased flag and the bit depth are missing.
     const ProcessResult result = runInChild([] { parseLayout2({1, 0, 0, 0, 2, 0, 2, 2, 2}, 1); });
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Error : Could not parse probability data in BGEN file!\n\n");
+    EXPECT_EQ(result.err, "Error : Could not parse probability data in BGEN file 'hand.bgen'!\n\n");
+}
+
+// The stored values of a sample (of each haplotype, when phased) stand for probabilities whose
+// sum must not exceed 1, or the implied last one would be negative.
+TEST(BgenLayout2, StoredValuesOfAGroupAddUpToAtMostOne) {
+    const auto s = [](double x) { return single(x); };
+    const struct {
+        const char* name;
+        std::vector<uint8_t> data;
+        bool accepted;
+        bgen::ProbabilityTable table;
+    } cases[] = {
+        {"unphased, exactly 255", {1, 0, 0, 0, 2, 0, 2, 2, 2, 0, 8, 153, 102}, true,
+         {{s(153 / 255.0), s(102 / 255.0), s(1 - (153 / 255.0 + 102 / 255.0))}}},
+        {"unphased, 256", {1, 0, 0, 0, 2, 0, 2, 2, 2, 0, 8, 154, 102}, false, {}},
+        {"unphased, every bit set", {1, 0, 0, 0, 2, 0, 2, 2, 2, 0, 8, 255, 255}, false, {}},
+        {"phased, 255 in each haplotype", {1, 0, 0, 0, 3, 0, 2, 2, 2, 1, 8, 100, 155, 200, 55}, true,
+         {{s(100 / 255.0), s(155 / 255.0), s(1 - (100 / 255.0 + 155 / 255.0)), s(200 / 255.0), s(55 / 255.0),
+           s(1 - (200 / 255.0 + 55 / 255.0))}}},
+        {"phased, 256 in the second haplotype", {1, 0, 0, 0, 3, 0, 2, 2, 2, 1, 8, 100, 155, 200, 56}, false, {}},
+        // A missing sample's values are dropped unread.
+        {"missing sample", {1, 0, 0, 0, 2, 0, 2, 2, 0x82, 0, 8, 255, 255}, true, {{-1.0, -1.0, -1.0}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.accepted) {
+            EXPECT_EQ(parseLayout2(c.data, 1), c.table);
+        } else {
+            EXPECT_THROW(parseLayout2(c.data, 1), bgen::ProbabilitySumError);
+        }
+    }
 }
 
 TEST(BgenLayout2, EightBitCornerValues) {
@@ -377,16 +409,16 @@ struct Corruption {
     uint32_t layout;
     uint32_t compression;
     std::function<void(BgenFile&)> spoil;
-    std::string message;  // "BGenError" for the exception
+    std::string message;  // "BGenError" or "ProbabilitySumError" for the exceptions
 };
 
 BgenVariant& last(BgenFile& f) { return f.variants.back(); }
 
-const std::string integerMsg = "Could not read integer value from BGEN file!";
-const std::string stringMsg = "Could not read string from BGEN file!";
 // '@' stands for the path of the damaged file.
+const std::string integerMsg = "Could not read integer value from BGEN file '@'!";
+const std::string stringMsg = "Could not read string from BGEN file '@'!";
 const std::string blockMsg = "Could not read genotype data block from BGEN file '@'!";
-const std::string parseMsg = "Could not parse probability data in BGEN file!";
+const std::string parseMsg = "Could not parse probability data in BGEN file '@'!";
 const std::string noAllelesMsg = "Encountered variant without alleles in BGEN file '@'!";
 const std::string bitsMsg = "Invalid number of bits per probability in BGEN file '@'!";
 
@@ -396,13 +428,13 @@ const std::vector<Corruption> corruptions = {
      "Header block of BGEN file '@' is shorter than 20 bytes!"},
     {"header length beyond the file", 2, 0, [](BgenFile& f) { f.faults.headerLength = 0xFFFFFFF0u; }, integerMsg},
     {"file ends inside the magic", 2, 0, [](BgenFile& f) { f.faults.truncateTo = 22; }, integerMsg},
-    {"bad magic", 2, 0, [](BgenFile& f) { f.faults.magic = "bgem"; }, "This is not a BGEN file"},
+    {"bad magic", 2, 0, [](BgenFile& f) { f.faults.magic = "bgem"; }, "File '@' is not a BGEN file!"},
     {"layout 0", 2, 0, [](BgenFile& f) { f.faults.flags = 0; }, "Unsupported layout 0 in BGEN file '@'!"},
     {"layout 3", 2, 0, [](BgenFile& f) { f.faults.flags = 3u << 2; }, "Unsupported layout 3 in BGEN file '@'!"},
     {"compression 3", 2, 0, [](BgenFile& f) { f.faults.flags = 3u | (2u << 2); },
      "Unsupported compression type 3 in BGEN file '@'!"},
     {"layout 1 sample count N + 1", 1, 0, [](BgenFile& f) { last(f).faults.leadingSampleCount = 4; },
-     "Encountered problem with number of samples in BGEN file!"},
+     "Encountered problem with number of samples in BGEN file '@'!"},
     {"rsid longer than the file", 2, 0, [](BgenFile& f) { last(f).faults.rsidLength = 0xFFFF; }, stringMsg},
     {"allele longer than the file", 2, 1, [](BgenFile& f) { last(f).faults.allele0Length = 0xFFFFFFFFu; }, stringMsg},
     {"no alleles", 2, 0, [](BgenFile& f) { last(f).faults.alleleCount = 0; }, noAllelesMsg},
@@ -438,6 +470,8 @@ const std::vector<Corruption> corruptions = {
     {"bit depth 33", 2, 2, [](BgenFile& f) { last(f).faults.bitsByte = 33; }, bitsMsg},
     {"bit depth 255", 2, 0, [](BgenFile& f) { last(f).faults.bitsByte = 255; }, bitsMsg},
     {"packed values run past the end", 2, 0, [](BgenFile& f) { last(f).faults.dropDataBytes = 1; }, "BGenError"},
+    {"stored values above 2^B - 1", 2, 2, [](BgenFile& f) { last(f).samples[1] = diploid(0.75, 0.5, -0.25); },
+     "ProbabilitySumError"},
     {"bit depth larger than written", 2, 1, [](BgenFile& f) { last(f).faults.bitsByte = 9; }, "BGenError"},
     {"value counts that overflow", 2, 0, [](BgenFile& f) { last(f).faults.dataAlleleCount = 0xFFFF; }, "BGenError"},
     {"ploidy bytes of 63", 2, 0,
@@ -492,9 +526,9 @@ TEST_P(BgenCorruption, EndsWithTheExpectedReport) {
         }
         std::cout << "decoded";
     });
-    if (c.message == "BGenError") {
+    if (c.message == "BGenError" || c.message == "ProbabilitySumError") {
         EXPECT_EQ(result.status, 0) << result.err;
-        EXPECT_EQ(result.out, "BGenError");
+        EXPECT_EQ(result.out, c.message);
     } else {
         EXPECT_EQ(result.status, 1) << result.out;
         EXPECT_EQ(result.out, "");

@@ -15,12 +15,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "data.h"
 #include "support/bgenwriter.h"
+#include "support/bgiwriter.h"
 #include "support/dataset.h"
 #include "support/process.h"
 #include "support/tempdir.h"
@@ -183,22 +185,30 @@ TEST(BgenParserDecode, AgreesWithTheTwoPassOracleOnEdgeCases) {
     }
 }
 
-// Runs `body` in a child on a parser opened on `bgen`; `places` are the variants' places.
-ProcessResult parseDirectly(const std::string& bgen, const std::vector<BgenVariantPlace>& places, uint32_t samples,
-                            uint32_t threads, const std::function<void(BgenParser&)>& beforeParse = {}) {
+// Runs `body` in a child on a parser opened on `bgen`; `places` are the places of `variants`,
+// which are also the SNPs of the Z file.
+ProcessResult parseDirectly(const std::string& bgen, const std::vector<BgenVariant>& variants,
+                            const std::vector<BgenVariantPlace>& places, uint32_t samples, uint32_t threads,
+                            const std::function<void(BgenParser&)>& beforeParse = {}) {
     return runInChild([&] {
         BgenParser parser;
         parser.bgenFile = bgen;
         parser.zFile = "region.z";
         parser.initBgen();
         std::vector<BgenIndex> indexes;
-        for (uint32_t v = 0; v < places.size(); ++v)
-            indexes.push_back({"rs" + std::to_string(v + 1), 0, static_cast<int64_t>(places[v].file_start_position),
+        SnpIndex snps;
+        for (uint32_t v = 0; v < places.size(); ++v) {
+            const BgenVariant& variant = variants.at(v);
+            indexes.push_back({variant.rsid, variant.position, static_cast<int64_t>(places[v].file_start_position),
                                static_cast<int64_t>(places[v].size_in_bytes)});
+            snps.insert({Meta{variant.rsid, variant.chromosome, variant.position,
+                              {variant.alleles.at(0), variant.alleles.at(1)}},
+                         v});
+        }
         SampleList list;
         SampleParser().setSamples(samples, &list);
         if (beforeParse) beforeParse(parser);
-        parser.parseBgen(indexes, list, threads);
+        parser.parseBgen(indexes, snps, list, threads);
         std::cout << "\n";
         // The sign of a 0/0 NaN depends on how the division was compiled; print every NaN alike.
         for (std::size_t k = 0; k < parser.dosages.size(); ++k) {
@@ -236,7 +246,7 @@ TEST(BgenParserDecode, StandardisesAsWelfordWithTheSdOverAllSamples) {
     const auto places = writeBgen(bgen, file);
     // Dosages 0, 1, 2: mean 1, SD 1. 0.25/0.5 are not exact in 8 bits, but both samples
     // decode alike, so the third SNP is constant: 0/0 (NaN) for both, 0 for the missing sample.
-    const ProcessResult r = parseDirectly(bgen, places, 3, 1);
+    const ProcessResult r = parseDirectly(bgen, file.variants, places, 3, 1);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out,
               "\r- Parsing dosages       : 0.000%\r- Parsing dosages       : 33.333%"
@@ -248,7 +258,7 @@ TEST(BgenParserDecode, StandardisesAsWelfordWithTheSdOverAllSamples) {
     file.variants = {variantOf(1, {diploid(1, 0, 0), diploid(0, 1, 0), diploid(0, 0, 1), missingDiploid()}),
                      variantOf(2, {diploid(0, 0, 1), missingDiploid(), missingDiploid(), missingDiploid()})};
     const auto places4 = writeBgen(bgen, file);
-    const ProcessResult r4 = parseDirectly(bgen, places4, 4, 2);
+    const ProcessResult r4 = parseDirectly(bgen, file.variants, places4, 4, 2);
     ASSERT_EQ(r4.status, 0) << r4.err;
     EXPECT_NE(r4.out.find("\n-1.225 0.000 1.225 0.000 nan 0.000 0.000 0.000 | 1| 3"), std::string::npos) << r4.out;
 }
@@ -309,7 +319,7 @@ TEST(BgenParserDecode, FailuresEndTheRunWithOneReportNamingTheSnpAndFile) {
     }
     for (const Failure& c : cases) {
         const auto places = writeBgen(bgen, c.file);
-        const ProcessResult r = parseDirectly(bgen, places, 3, c.threads);
+        const ProcessResult r = parseDirectly(bgen, c.file.variants, places, 3, c.threads);
         EXPECT_EQ(r.status, 1) << c.label;
         EXPECT_EQ(r.err, c.err) << c.label;
         // Progress lines may precede the report on standard output.
@@ -333,21 +343,22 @@ TEST(BgenParserDecode, OpenAndPlaceFailures) {
     // Every worker thread fails to open the file (removed after the header was read): one report.
     for (const uint32_t threads : {1u, 2u}) {
         const ProcessResult r =
-            parseDirectly(bgen, places, 2, threads, [&](BgenParser&) { ASSERT_EQ(::unlink(bgen.c_str()), 0); });
+            parseDirectly(bgen, file.variants, places, 2, threads,
+                          [&](BgenParser&) { ASSERT_EQ(::unlink(bgen.c_str()), 0); });
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, cannotOpen);
         writeBgen(bgen, file);
     }
 
     // The single stream cannot open the file.
-    const ProcessResult missing = parseDirectly(dir.file("none.bgen"), places, 2, 1);
+    const ProcessResult missing = parseDirectly(dir.file("none.bgen"), file.variants, places, 2, 1);
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "Error : File '" + dir.file("none.bgen") + "' cannot be opened!\n\n");
 
     // A place at or beyond the end of the file.
     auto outside = places;
     outside[1].file_start_position = std::filesystem::file_size(bgen);
-    const ProcessResult beyond = parseDirectly(bgen, outside, 2, 2);
+    const ProcessResult beyond = parseDirectly(bgen, file.variants, outside, 2, 2);
     EXPECT_EQ(beyond.status, 1);
     EXPECT_EQ(beyond.err, "Error : The BGEN index places SNP with rsID 'rs2' outside of BGEN file '" + bgen +
                               "'!\n\n");
@@ -373,7 +384,7 @@ TEST(BgenParserDecode, ADosageBufferThatCannotBeAllocatedEndsTheRun) {
         const std::vector<BgenIndex> places(100000, BgenIndex{"rs", 0, 0, 1});
         SampleList samples;
         SampleParser().setSamples(100000, &samples);
-        parser.parseBgen(places, samples, 1);
+        parser.parseBgen(places, SnpIndex(), samples, 1);
     });
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -382,7 +393,111 @@ TEST(BgenParserDecode, ADosageBufferThatCannotBeAllocatedEndsTheRun) {
 #endif
 }
 
-TEST(BgenParserFirstBytes, ReadsTheFirstBytesWithZerosPastTheEnd) {
+// Damaged variants through the binary, in every path that reads BGEN variants: the dosages in
+// memory, and the BDOSE writers of version 1.0 (with a BCOR file) and 1.1. Three SNPs rs1, rs2,
+// rs3 (chromosome 1, positions 100, 200, 300, alleles A and G) of four samples; each case damages
+// rs2 (or the index rows), so that the report is the same at any thread count.
+struct DamagedVariant {
+    std::string name;
+    std::function<void(BgenFile&)> spoil;
+    std::vector<uint32_t> rowPlaces;  // index row v gives the place of variant rowPlaces[v]
+    std::string err;                  // the whole standard error
+    std::string outTail;              // the end of standard output (the diploid report), or ""
+    std::vector<std::string> threads;
+};
+
+TEST(BgenParserIntegrity, DamagedVariantsEndTheRunInEveryPathThatReadsThem) {
+    const std::string notDiploid = "\n\nError : Expected diploid genotype probability data at SNP with rsID 'rs2' in "
+                                   "file 'd.bgen'!\n";
+    const std::string other = "Error : BGEN index file 'd.bgi' places SNP with rsID 'rs2' at a variant of BGEN file "
+                              "'d.bgen' that is not this SNP!\n\n";
+    const std::vector<std::string> oneAndThree{"1", "3"};
+    const std::vector<DamagedVariant> cases = {
+        {"undamaged", [](BgenFile&) {}, {0, 1, 2}, "", "", oneAndThree},
+        {"the row of rs2 gives the place of rs3", [](BgenFile&) {}, {0, 2, 2}, other, "", oneAndThree},
+        // rs3 is met first by the second of three threads: only one thread reads, rs2 is reported.
+        {"every row gives the place of rs1", [](BgenFile&) {}, {0, 0, 0}, other, "", {"1"}},
+        {"another chromosome at the place of rs2", [](BgenFile& f) { f.variants[1].chromosome = "2"; }, {0, 1, 2},
+         other, "", oneAndThree},
+        {"another position at the place of rs2", [](BgenFile& f) { f.variants[1].position = 201; }, {0, 1, 2}, other,
+         "", oneAndThree},
+        {"the alleles of rs2 swapped", [](BgenFile& f) { f.variants[1].faults.identifyingAlleles = {{"G", "A"}}; },
+         {0, 1, 2}, other, "", oneAndThree},
+        {"three alleles in the identifying data, two in the probability data",
+         [](BgenFile& f) { f.variants[1].faults.identifyingAlleles = {{"A", "G", "T"}}; }, {0, 1, 2}, "", notDiploid,
+         oneAndThree},
+        {"two alleles in the identifying data, three in the probability data",
+         [](BgenFile& f) {
+             BgenVariant& v = f.variants[1];
+             v.alleles = {"A", "G", "T"};
+             v.faults.identifyingAlleles = {{"A", "G"}};
+             for (BgenSampleProbs& sample : v.samples) sample = BgenSampleProbs{{0.25, 0.25, 0.5}, 1, false};
+         },
+         {0, 1, 2}, "", notDiploid, oneAndThree},
+        {"stored probabilities that add up to more than 1 (all bits set)",
+         [](BgenFile& f) { f.variants[1].samples[2] = diploid(1.0, 1.0, -1.0); }, {0, 1, 2},
+         "Error : Genotype probabilities of a sample at SNP with rsID 'rs2' in BGEN file 'd.bgen' add up to more "
+         "than 1!\n\n",
+         "", oneAndThree},
+    };
+    const std::vector<std::vector<std::string>> paths = {{"--write-bcor", "--read-only-bgen"},
+                                                         {"--write-bcor", "--write-bdose"},
+                                                         {"--write-bdose", "--bdose-version", "1.1"}};
+    for (const DamagedVariant& c : cases) {
+        TempDir dir;
+        BgenFile file;
+        file.layout = 2;
+        file.compression = 1;
+        file.bits = 8;
+        for (uint32_t n = 1; n <= 3; ++n)
+            file.variants.push_back(variantOf(n, {diploid(1, 0, 0), diploid(0, 1, 0), diploid(0, 0, 1),
+                                                  diploid(0.5, 0.25, 0.25)}));
+        std::vector<ZRow> rows;
+        for (const BgenVariant& v : file.variants) rows.push_back({v.rsid, v.chromosome, v.position, "A", "G"});
+        c.spoil(file);
+        const BgenImage image = buildBgen(file);
+        writeBgen(dir.file("d.bgen"), file);
+        BgiFile index;
+        index.metadata.push_back(bgiMetadata(
+            "d.bgen", static_cast<int64_t>(image.bytes.size()),
+            std::vector<uint8_t>(image.bytes.begin(), image.bytes.begin() + std::min<std::size_t>(image.bytes.size(), 1000))));
+        for (uint32_t v = 0; v < 3; ++v) {
+            const BgenVariantPlace& place = image.places[c.rowPlaces[v]];
+            index.variants.push_back({rows[v].rsid, rows[v].chromosome, rows[v].position, "A", "G",
+                                      static_cast<int64_t>(place.file_start_position),
+                                      static_cast<int64_t>(place.size_in_bytes)});
+        }
+        writeBgi(dir.file("d.bgi"), index);
+        writeZFile(dir.file("d.z"), rows);
+        writeSampleFile(dir.file("d.sample"), {"S1", "S2", "S3", "S4"});
+        writeMasterFile(dir.file("master.txt"), {"z", "bgen", "bgi", "sample", "bcor", "bdose", "n_samples"},
+                        {{{"z", "d.z"}, {"bgen", "d.bgen"}, {"bgi", "d.bgi"}, {"sample", "d.sample"},
+                          {"bcor", "d.bcor"}, {"bdose", "d.bdose"}, {"n_samples", "4"}}});
+        for (const auto& path : paths) {
+            for (const std::string& threads : c.threads) {
+                std::vector<std::string> args = path;
+                args.insert(args.end(), {"--in-files", "master.txt", "--n-threads", threads});
+                const ProcessResult r = runTesmaro(args, dir.path());
+                SCOPED_TRACE(c.name + " | " + path.back() + " | " + threads + " threads\n" + r.out + "\n" + r.err);
+                const bool damaged = c.name != "undamaged";
+                EXPECT_EQ(r.status, damaged ? 1 : 0);
+                EXPECT_EQ(r.err, c.err);
+                ASSERT_GE(r.out.size(), c.outTail.size());
+                EXPECT_EQ(r.out.substr(r.out.size() - c.outTail.size()), c.outTail);
+                const std::string both = r.out + r.err;
+                std::size_t reports = 0;
+                for (std::size_t at = both.find("Error"); at != std::string::npos; at = both.find("Error", at + 1))
+                    ++reports;
+                EXPECT_EQ(reports, damaged ? 1u : 0u);
+                // The stage that met the damage never finishes.
+                for (const char* finished : {"Parsing dosages       : done!", "dosages done!", "dosages (1/2) done!"})
+                    EXPECT_EQ(damaged && r.out.find(finished) != std::string::npos, false) << finished;
+            }
+        }
+    }
+}
+
+TEST(BgenParserFirstBytes, ReadsTheFirstBytesAndNoMoreThanTheFileHolds) {
     TempDir dir;
     BgenFile file;
     file.variants = {variantOf(1, {diploid(1, 0, 0)})};
@@ -394,13 +509,34 @@ TEST(BgenParserFirstBytes, ReadsTheFirstBytesWithZerosPastTheEnd) {
         parser.bgenFile = bgen;
         parser.initBgen();
         const auto first = parser.readFirstBytes(10);
-        const auto all = parser.readFirstBytes(static_cast<int64_t>(bytes.size()) + 3);
+        const auto all = parser.readFirstBytes(static_cast<int64_t>(bytes.size()));
         std::cout << std::string(first.begin(), first.end()) << "|" << std::string(all.begin(), all.end()) << "|"
                   << parser.context.file_size << "|" << parser.context.number_of_samples;
     });
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, bytes.substr(0, 10) + "|" + bytes + std::string(3, '\0') + "|" + std::to_string(bytes.size()) +
-                         "|1");
+    EXPECT_EQ(r.out, bytes.substr(0, 10) + "|" + bytes + "|" + std::to_string(bytes.size()) + "|1");
+
+    // Bytes the file does not hold (asked beyond its end, or cut after its size was measured)
+    // are never handed out as zeros.
+    const struct {
+        bool cut;
+        uint64_t asked;
+    } cases[] = {{false, bytes.size() + 3}, {true, bytes.size()}};
+    for (const auto& c : cases) {
+        const ProcessResult shorter = runInChild([&] {
+            BgenParser parser;
+            parser.bgenFile = bgen;
+            parser.initBgen();
+            if (c.cut) std::filesystem::resize_file(bgen, 7);
+            parser.readFirstBytes(static_cast<int64_t>(c.asked));
+        });
+        EXPECT_EQ(shorter.status, 1) << c.cut;
+        EXPECT_EQ(shorter.out, "") << c.cut;
+        EXPECT_EQ(shorter.err, "Error : Could not read the first " + std::to_string(c.asked) + " bytes of BGEN file '" +
+                                   bgen + "'!\n\n")
+            << c.cut;
+        writeBgen(bgen, file);
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -38,9 +39,8 @@ TEST(DataInit, CopiesTheInputsAndTakesTheSampleCountFromTheMasterFile) {
     data.init(withMasterFile("M.txt"), values, filesOf({{"n_samples", "1000"}, {"z", "r.z"}}));
     EXPECT_EQ(data.nSamples, 1000u);
     EXPECT_EQ(data.values.nThreads, 4u);
-    // One default BDOSE 1.1 reader per thread slot, whatever the dosage source will be.
-    ASSERT_EQ(data.bdoseParsers.size(), 4u);
-    for (const BdoseParser& parser : data.bdoseParsers) EXPECT_TRUE(parser.snpStatus.empty());
+    // The BDOSE 1.1 readers are made only for a BDOSE 1.1 dosage source, by initBdose.
+    EXPECT_TRUE(data.bdoseParsers.empty());
     EXPECT_EQ(data.regionfiles.get("z"), "r.z");
     EXPECT_TRUE(data.flagMap.has("in-files"));
 
@@ -214,21 +214,61 @@ TEST(DataBdose, WrittenAndReadFilesSettleTheDosageSource) {
         std::map<std::string, std::string> map;
         std::string out;
     } cases[] = {
-        // Written 1.0 for the 3 included samples, then mapped; the parsers stay default-built.
-        {"write 1.0", write, 0, v10, "0 0 0 3 | | |"},
+        // Written 1.0 for the 3 included samples, then mapped; no 1.1 parser is made.
+        {"write 1.0", write, 0, v10, "0 0 0 3"},
         // Written 1.1 holds the included samples only: the parsers open it without the inclusion file.
         {"write 1.1", write, 1, subset, "1 1 1 0 | 0:S3 1:S1 2:S4 | 0:S3 1:S1 2:S4 | 0:S3 1:S1 2:S4"},
         {"write 1.1, all", write, 1, all, "1 1 1 0 | 0:S1 1:S2 2:S3 3:S4 | 0:S1 1:S2 2:S3 3:S4 | 0:S1 1:S2 2:S3 3:S4"},
         // Read: the file's version decides. A 1.1 file of all samples read through the inclusion file.
         {"read 1.1", read, -1, [&] { auto m = subset; m["bdose"] = all.at("bdose"); return m; }(),
          "1 1 1 0 | 2:S3 0:S1 3:S4 | 2:S3 0:S1 3:S4 | 2:S3 0:S1 3:S4"},
-        {"read 1.0", read, -1, v10, "0 0 0 3 | | |"},
+        {"read 1.0", read, -1, v10, "0 0 0 3"},
     };
     for (const auto& c : cases) {
         const ProcessResult r = loadBdose(c.keys, c.version, c.map);
         ASSERT_EQ(r.status, 0) << c.name << ": " << r.err;
         EXPECT_EQ(tail(r.out), c.out) << c.name;
         EXPECT_EQ(dir.read(c.map.at("bdose")).substr(0, 8), c.out[0] == '1' ? "bdose1.1" : "bdose1.0") << c.name;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A thread count far beyond the work makes only as many threads and per-thread readers as can
+// run: every BGEN and BDOSE path gives, byte for byte, what 8 threads give.
+TEST(DataThreads, AThreadCountBeyondTheWorkGivesTheSameFiles) {
+    TempDir dir;
+    DatasetOptions options;
+    options.snps = 12;
+    options.samples = 30;
+    options.sampleFile = true;
+    const Dataset data = makeDataset(dir.path(), options);
+    auto columns = data.columns();
+    columns["bcor"] = "out.bcor";
+    columns["bdose"] = "out.bdose";
+    writeMasterFile(dir.file("master.txt"), {"z", "bgen", "bgi", "sample", "bcor", "bdose", "n_samples"}, {columns});
+    const std::vector<std::vector<std::string>> modes = {
+        {"--write-bcor", "--read-only-bgen"},
+        {"--write-bcor", "--write-bdose"},
+        {"--write-bcor", "--write-bdose", "--bdose-version", "1.1", "--memory", "5e-6"},
+        {"--write-bdose", "--bdose-version", "1.1"},
+        {"--write-bcor", "--read-bdose", "--memory", "5e-6"},
+    };
+    for (const auto& mode : modes) {
+        std::string files[2];
+        for (int k = 0; k < 2; ++k) {
+            std::vector<std::string> args = mode;
+            args.insert(args.end(), {"--in-files", "master.txt", "--n-threads", k == 0 ? "8" : "4294967295"});
+            if (mode[0] == "--write-bcor") std::filesystem::remove(dir.file("out.bcor"));
+            const ProcessResult r = runTesmaro(args, dir.path());
+            ASSERT_EQ(r.status, 0) << mode[1] << ": " << r.err;
+            EXPECT_EQ(r.err, "");
+            const bool bdose = mode[1] == "--write-bdose" || mode[0] == "--write-bdose";
+            files[k] = (bdose ? dir.read("out.bdose") : "") + "|" + (mode[0] == "--write-bcor" ? dir.read("out.bcor") : "");
+        }
+        EXPECT_EQ(files[0], files[1]) << mode[1];
     }
 }
 

@@ -235,6 +235,10 @@ TEST(RegionfilesParse, ColumnRulesOfEverySubprogram) {
 // smaller needs both, larger ends the run.
 TEST(RegionfilesCheckBgen, SampleCountDecidesTheSampleAndInclusionFiles) {
     const BgenOf100 bgen;
+    // Unreadable BGEN files are reported naming the file.
+    bgen.dir.write("empty.bgen", "");
+    bgen.dir.write("cut.bgen", bgen.dir.read("c.bgen").substr(0, 15));
+    std::filesystem::create_directory(bgen.dir.file("dir.bgen"));
     const std::vector<std::string> header{"z", "bgen", "bgi", "bdose", "bcor", "sample", "incl", "n_samples"};
     const auto line = [](const std::string& sample, const std::string& incl, const std::string& n) {
         return "r.z;c.bgen;c.bgi;d.bdose;r.bcor;" + sample + ";" + incl + ";" + n;
@@ -260,6 +264,11 @@ TEST(RegionfilesCheckBgen, SampleCountDecidesTheSampleAndInclusionFiles) {
         {readOnlyBgen, header, line("s.sample", "s.incl", "120"), tooMany, true},
         {readOnlyBgen, header, line("", "", "1.2e2"), tooMany, true},
         {readOnlyBgen, header, "r.z;none.bgen;c.bgi;;r.bcor;;;100", "File 'none.bgen' cannot be opened!", true},
+        {readOnlyBgen, header, "r.z;dir.bgen;c.bgi;;r.bcor;;;100", "File 'dir.bgen' cannot be opened!", true},
+        {readOnlyBgen, header, "r.z;empty.bgen;c.bgi;;r.bcor;;;100",
+         "Could not read integer value from BGEN file 'empty.bgen'!", true},
+        {bdoseAlone, header, "r.z;cut.bgen;c.bgi;d.bdose;r.bcor;s.sample;;100",
+         "Could not read integer value from BGEN file 'cut.bgen'!", true},
     }, bgen.dir.path());
 }
 

@@ -27,12 +27,20 @@ namespace bgen {
 
 namespace {
 
-const char* const integerMessage = "Could not read integer value from BGEN file!";
-const char* const stringMessage = "Could not read string from BGEN file!";
-const char* const parseMessage = "Could not parse probability data in BGEN file!";
-
 // "BGEN file 'P'", for the messages about a file's structure.
 std::string bgenFile(const Context& context) { return "BGEN file '" + context.path + "'"; }
+
+[[noreturn]] void failInteger(const Context& context) {
+    Error::fail("Could not read integer value from " + bgenFile(context) + "!");
+}
+
+[[noreturn]] void failString(const Context& context) {
+    Error::fail("Could not read string from " + bgenFile(context) + "!");
+}
+
+[[noreturn]] void failParse(const Context& context) {
+    Error::fail("Could not parse probability data in " + bgenFile(context) + "!");
+}
 
 [[noreturn]] void failNoAlleles(const Context& context) {
     Error::fail("Encountered variant without alleles in " + bgenFile(context) + "!");
@@ -62,23 +70,25 @@ uint64_t bytes_left(std::istream& stream, const Context& context) {
 }
 
 // Reads `length` bytes as the whole of `data`; `left` is what the file still holds.
-void read_text_bytes(std::istream& stream, uint64_t length, std::string* data, uint64_t left) {
-    if (length > left) Error::fail(stringMessage);
+void read_text_bytes(std::istream& stream, const Context& context, uint64_t length, std::string* data,
+                     uint64_t left) {
+    if (length > left) failString(context);
     data->resize(static_cast<std::size_t>(length));
-    if (!binio::readExact(stream, data->data(), data->size())) Error::fail(stringMessage);
+    if (!binio::readExact(stream, data->data(), data->size())) failString(context);
 }
 
 template <class Length>
-void read_length_and_text(std::istream& stream, Length* length, std::string* data, uint64_t max_length) {
-    read_little_endian_integer(stream, length);
-    read_text_bytes(stream, *length, data, max_length);
+void read_length_and_text(std::istream& stream, const Context& context, Length* length, std::string* data,
+                          uint64_t max_length) {
+    read_little_endian_integer(stream, context, length);
+    read_text_bytes(stream, context, *length, data, max_length);
 }
 
 // A length-prefixed text inside a block whose remaining size `left` shrinks as it is read.
 template <class Length>
-void read_text(std::istream& stream, std::string* data, uint64_t* left) {
+void read_text(std::istream& stream, const Context& context, std::string* data, uint64_t* left) {
     Length length = 0;
-    read_length_and_text(stream, &length, data, *left >= sizeof(Length) ? *left - sizeof(Length) : 0);
+    read_length_and_text(stream, context, &length, data, *left >= sizeof(Length) ? *left - sizeof(Length) : 0);
     *left = *left >= sizeof(Length) + uint64_t(length) ? *left - sizeof(Length) - length : 0;
 }
 
@@ -115,8 +125,8 @@ public:
         : next_(next), end_(end), bits_(bits), mask_((uint64_t(1) << bits) - 1),
           divisor_(static_cast<double>(mask_)) {}
 
-    // The next value divided by 2^B - 1.
-    double take() {
+    // The next value, of B bits.
+    uint64_t take() {
         while (count_ < bits_) {
             if (next_ == end_) throw BGenError();
             buffer_ |= uint64_t(*next_++) << count_;
@@ -125,8 +135,13 @@ public:
         const uint64_t value = buffer_ & mask_;
         buffer_ >>= bits_;
         count_ -= bits_;
-        return static_cast<double>(value) / divisor_;
+        return value;
     }
+
+    // The largest value, 2^B - 1, which stands for probability 1.
+    uint64_t mask() const { return mask_; }
+    // `value` as a probability.
+    double probability(uint64_t value) const { return static_cast<double>(value) / divisor_; }
 
 private:
     const byte_t* next_;
@@ -144,23 +159,29 @@ double to_single(double value) { return static_cast<double>(static_cast<float>(v
 
 const char* BGenError::what() const noexcept { return "BGenError"; }
 
-void read_little_endian_integer(std::istream& stream, uint16_t* value) {
-    if (!binio::readLE(stream, value)) Error::fail(integerMessage);
+const char* ProbabilitySumError::what() const noexcept { return "ProbabilitySumError"; }
+
+void read_little_endian_integer(std::istream& stream, const Context& context, uint16_t* value) {
+    if (!binio::readLE(stream, value)) failInteger(context);
 }
 
-void read_little_endian_integer(std::istream& stream, uint32_t* value) {
-    if (!binio::readLE(stream, value)) Error::fail(integerMessage);
+void read_little_endian_integer(std::istream& stream, const Context& context, uint32_t* value) {
+    if (!binio::readLE(stream, value)) failInteger(context);
 }
 
-void read_length_followed_by_data(std::istream& stream, uint16_t* length, std::string* data, uint64_t max_length) {
-    read_length_and_text(stream, length, data, max_length);
+void read_length_followed_by_data(std::istream& stream, const Context& context, uint16_t* length,
+                                  std::string* data, uint64_t max_length) {
+    read_length_and_text(stream, context, length, data, max_length);
 }
 
-void read_length_followed_by_data(std::istream& stream, uint32_t* length, std::string* data, uint64_t max_length) {
-    read_length_and_text(stream, length, data, max_length);
+void read_length_followed_by_data(std::istream& stream, const Context& context, uint32_t* length,
+                                  std::string* data, uint64_t max_length) {
+    read_length_and_text(stream, context, length, data, max_length);
 }
 
-void read_offset(std::istream& stream, uint32_t* offset) { read_little_endian_integer(stream, offset); }
+void read_offset(std::istream& stream, const Context& context, uint32_t* offset) {
+    read_little_endian_integer(stream, context, offset);
+}
 
 uint32_t read_header_block(std::istream& stream, Context* context) {
     const std::streamoff start = stream.tellg();
@@ -171,21 +192,21 @@ uint32_t read_header_block(std::istream& stream, Context* context) {
     context->file_size = static_cast<uint64_t>(size);
 
     uint32_t headerLength = 0, variants = 0, samples = 0;
-    read_little_endian_integer(stream, &headerLength);
-    read_little_endian_integer(stream, &variants);
-    read_little_endian_integer(stream, &samples);
+    read_little_endian_integer(stream, *context, &headerLength);
+    read_little_endian_integer(stream, *context, &variants);
+    read_little_endian_integer(stream, *context, &samples);
     if (headerLength < 20) Error::fail("Header block of " + bgenFile(*context) + " is shorter than 20 bytes!");
 
     // Magic, free data and flags must all be there.
     const uint64_t freeSize = uint64_t(headerLength) - 20;
-    if (freeSize + 8 > bytes_left(stream, *context)) Error::fail(integerMessage);
+    if (freeSize + 8 > bytes_left(stream, *context)) failInteger(*context);
     std::string magic(4, '\0');
     std::string freeData(static_cast<std::size_t>(freeSize), '\0');
     binio::readExact(stream, magic.data(), magic.size());
     binio::readExact(stream, freeData.data(), freeData.size());
     uint32_t flags = 0;
-    read_little_endian_integer(stream, &flags);
-    if (magic != "bgen" && magic != std::string(4, '\0')) Error::fail("This is not a BGEN file");
+    read_little_endian_integer(stream, *context, &flags);
+    if (magic != "bgen" && magic != std::string(4, '\0')) Error::fail("File '" + context->path + "' is not a BGEN file!");
 
     context->number_of_samples = samples;
     context->number_of_variants = variants;
@@ -205,29 +226,29 @@ bool read_snp_identifying_data(std::istream& stream, const Context& context, std
     const bool layout1 = context.layout() == 1;
     if (layout1) {
         uint32_t samples = 0;
-        read_little_endian_integer(stream, &samples);
+        read_little_endian_integer(stream, context, &samples);
         if (samples != context.number_of_samples)
-            Error::fail("Encountered problem with number of samples in BGEN file!");
+            Error::fail("Encountered problem with number of samples in " + bgenFile(context) + "!");
         left = left >= 4 ? left - 4 : 0;
     }
-    read_text<uint16_t>(stream, SNPID, &left);
-    read_text<uint16_t>(stream, RSID, &left);
-    read_text<uint16_t>(stream, chromosome, &left);
-    read_little_endian_integer(stream, SNP_position);
+    read_text<uint16_t>(stream, context, SNPID, &left);
+    read_text<uint16_t>(stream, context, RSID, &left);
+    read_text<uint16_t>(stream, context, chromosome, &left);
+    read_little_endian_integer(stream, context, SNP_position);
     left = left >= 4 ? left - 4 : 0;
 
     uint16_t alleles = 2;
     if (!layout1) {
-        read_little_endian_integer(stream, &alleles);
+        read_little_endian_integer(stream, context, &alleles);
         left = left >= 2 ? left - 2 : 0;
         if (alleles == 0) failNoAlleles(context);
     }
     // Each allele needs at least its length field.
-    if (uint64_t(alleles) * 4 > left) Error::fail(integerMessage);
+    if (uint64_t(alleles) * 4 > left) failInteger(context);
     set_number_of_alleles(alleles);
     std::string allele;
     for (std::size_t i = 0; i < alleles; ++i) {
-        read_text<uint32_t>(stream, &allele, &left);
+        read_text<uint32_t>(stream, context, &allele, &left);
         set_allele(i, allele);
     }
     return true;
@@ -238,7 +259,7 @@ void read_genotype_data_block(std::istream& stream, const Context& context, std:
     uint64_t size = 6 * uint64_t(context.number_of_samples);
     if (context.layout() != 1 || context.compression() != 0) {
         uint32_t stored = 0;
-        read_little_endian_integer(stream, &stored);
+        read_little_endian_integer(stream, context, &stored);
         size = stored;
         left = left >= 4 ? left - 4 : 0;
     }
@@ -258,34 +279,34 @@ void uncompress_probability_data(const Context& context, const std::vector<byte_
     uint64_t sourceSize = compressed_data.size();
     uint64_t expected = 6 * uint64_t(context.number_of_samples);
     if (context.layout() != 1) {
-        if (sourceSize < 4) Error::fail(parseMessage);
+        if (sourceSize < 4) failParse(context);
         expected = binio::loadLE<uint32_t>(source);
         source += 4;
         sourceSize -= 4;
     }
-    if (compression != 1 && compression != 2) Error::fail(parseMessage);
+    if (compression != 1 && compression != 2) failParse(context);
     const uint64_t maxRatio = compression == 1 ? zlibMaxRatio : zstdMaxRatio;
-    if (expected > maxRatio * sourceSize) Error::fail(parseMessage);
+    if (expected > maxRatio * sourceSize) failParse(context);
     if (compression == 2) {
         const unsigned long long declared = ZSTD_getFrameContentSize(source, static_cast<std::size_t>(sourceSize));
         if (declared == ZSTD_CONTENTSIZE_ERROR || (declared != ZSTD_CONTENTSIZE_UNKNOWN && declared != expected))
-            Error::fail(parseMessage);
+            failParse(context);
     }
 
     buffer->resize(static_cast<std::size_t>(expected));
     if (compression == 1) {
         uLongf produced = static_cast<uLongf>(expected);
         const int result = uncompress(buffer->data(), &produced, source, static_cast<uLong>(sourceSize));
-        if (result != Z_OK || produced != expected) Error::fail(parseMessage);
+        if (result != Z_OK || produced != expected) failParse(context);
     } else {
         const std::size_t produced = ZSTD_decompress(buffer->data(), buffer->size(), source,
                                                      static_cast<std::size_t>(sourceSize));
-        if (ZSTD_isError(produced) || produced != expected) Error::fail(parseMessage);
+        if (ZSTD_isError(produced) || produced != expected) failParse(context);
     }
 }
 
-void read_probabilities(std::istream& stream, const Context& context, std::vector<byte_t>* stored,
-                        std::vector<byte_t>* uncompressed, ProbabilityTable* probabilities) {
+uint32_t read_probabilities(std::istream& stream, const Context& context, std::vector<byte_t>* stored,
+                            std::vector<byte_t>* uncompressed, ProbabilityTable* probabilities) {
     read_genotype_data_block(stream, context, stored);
     const std::vector<byte_t>* data = stored;
     if (context.compression() != 0) {
@@ -305,15 +326,16 @@ void read_probabilities(std::istream& stream, const Context& context, std::vecto
         default:
             failLayout(context);
     }
+    return setter.numberOfAlleles;
 }
 
 namespace v11 {
 
 void parse_probability_data(const byte_t* begin, const byte_t* end, const Context& context, ProbSetter& setter) {
     const uint32_t samples = context.number_of_samples;
-    if (static_cast<uint64_t>(end - begin) != 6 * uint64_t(samples)) Error::fail(parseMessage);
+    if (static_cast<uint64_t>(end - begin) != 6 * uint64_t(samples)) failParse(context);
     setter.initialise(samples);
-    setter.reserve_entries(3);
+    setter.reserve_entries(3, 2);
     const byte_t* next = begin;
     for (uint32_t i = 0; i < samples; ++i) {
         setter.set_number_of_entries(i, 3);
@@ -330,8 +352,8 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
     if (size < 8) throw BGenError();
     const uint32_t samples = binio::loadLE<uint32_t>(begin);
     const uint32_t alleles = binio::loadLE<uint16_t>(begin + 4);
-    if (samples != context.number_of_samples) Error::fail(parseMessage);
-    if (size < uint64_t(samples) + 10) Error::fail(parseMessage);
+    if (samples != context.number_of_samples) failParse(context);
+    if (size < uint64_t(samples) + 10) failParse(context);
     const byte_t* ploidies = begin + 8;
     const bool phased = (ploidies[samples] & 1u) != 0;
     const uint32_t bits = ploidies[samples + 1];
@@ -358,7 +380,7 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
     }
 
     setter.initialise(samples);
-    setter.reserve_entries(static_cast<std::size_t>(largest));
+    setter.reserve_entries(static_cast<std::size_t>(largest), alleles);
     BitReader reader(begin + samples + 10, end, bits);
     const uint32_t perGroup = phased ? alleles - 1 : 0;
     for (uint32_t i = 0; i < samples; ++i) {
@@ -370,17 +392,24 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
             continue;
         }
         if (c.packed == 0) continue;
-        // Phased: groups of K - 1 values per haplotype; unphased: one group of all values.
+        // Phased: groups of K - 1 values per haplotype; unphased: one group of all values. The
+        // stored values of a group may add up to at most 2^B - 1, else the implied last
+        // probability would be negative.
         const uint64_t group = phased ? perGroup : c.packed;
         double sum = 0.0;
+        uint64_t storedSum = 0;
         uint64_t inGroup = 0;
         for (uint64_t r = 0; r < c.packed; ++r) {
-            const double value = reader.take();
+            const uint64_t stored = reader.take();
+            storedSum += stored;
+            if (storedSum > reader.mask()) throw ProbabilitySumError();
+            const double value = reader.probability(stored);
             setter.set_value(to_single(value));
             sum += value;
             if (++inGroup == group) {
                 setter.set_value(to_single(1.0 - sum));
                 sum = 0.0;
+                storedSum = 0;
                 inGroup = 0;
             }
         }

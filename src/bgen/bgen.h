@@ -3,10 +3,10 @@
 //
 // Free functions without state: several threads may use them at once, each with its own
 // stream, its own Context copy, its own byte buffers and its own probability table. A
-// malformed file ends the run through `Error` (exit status 1) with a message saying what is
-// wrong; two faults of layout-2 probability data throw `BGenError` instead, which the caller
-// catches where it knows the file and the variant. Every length read from the file is checked
-// against the bytes that the file still holds before anything is allocated for it.
+// malformed file ends the run through `Error` (exit status 1) with a message naming the file
+// and saying what is wrong; faults of layout-2 probability data throw `BGenError` instead,
+// which the caller catches where it knows the file and the variant. Every length read from the
+// file is checked against the bytes that the file still holds before anything is allocated.
 #pragma once
 
 #include <cstddef>
@@ -59,6 +59,14 @@ public:
     const char* what() const noexcept override;
 };
 
+// Thrown for layout-2 probability data in which the stored values of one sample (of one
+// haplotype, when phased) add up to more than 2^B - 1: the implied last probability would be
+// negative. The caller knows the variant and names it.
+class ProbabilitySumError : public BGenError {
+public:
+    const char* what() const noexcept override;
+};
+
 // The sink through which the probability parsers fill a ProbabilityTable. The table is reused
 // from variant to variant: its entries keep their capacity, so that once the table has seen a
 // variant of the same shape no further memory is allocated.
@@ -70,9 +78,10 @@ struct ProbSetter {
         for (auto& entry : *probabilities) entry.clear();
         probabilities->resize(number_of_samples);
     }
-    // Step 2: every entry gets room for `max_entries` values.
-    void reserve_entries(std::size_t max_entries) {
+    // Step 2: every entry gets room for `max_entries` values; the data are of `alleles` alleles.
+    void reserve_entries(std::size_t max_entries, std::size_t alleles) {
         for (auto& entry : *probabilities) entry.reserve(max_entries);
+        numberOfAlleles = alleles;
     }
     // Step 3: sample `sample` (0-based) starts with `number_of_entries` values, all 0.0.
     void set_number_of_entries(std::size_t sample, std::size_t number_of_entries) {
@@ -86,20 +95,27 @@ struct ProbSetter {
     ProbabilityTable* probabilities;  // not owned
     std::size_t sampleIndex = 0;
     std::size_t entryIndex = 0;
+    // K of the probability data (2 in layout 1), set at step 2.
+    uint32_t numberOfAlleles = 0;
 };
 
+// The readers below name the file `context.path` in their messages, so set it before the
+// first read.
+
 // Reads a 2- or 4-byte little-endian integer; a short read ends the run.
-void read_little_endian_integer(std::istream& stream, uint16_t* value);
-void read_little_endian_integer(std::istream& stream, uint32_t* value);
+void read_little_endian_integer(std::istream& stream, const Context& context, uint16_t* value);
+void read_little_endian_integer(std::istream& stream, const Context& context, uint32_t* value);
 
 // Reads a 2- or 4-byte length and then that many bytes as the whole text (NUL bytes kept).
 // A length above `max_length` (the bytes the file still holds) or a short read ends the run
 // before anything is allocated.
-void read_length_followed_by_data(std::istream& stream, uint16_t* length, std::string* data, uint64_t max_length);
-void read_length_followed_by_data(std::istream& stream, uint32_t* length, std::string* data, uint64_t max_length);
+void read_length_followed_by_data(std::istream& stream, const Context& context, uint16_t* length,
+                                  std::string* data, uint64_t max_length);
+void read_length_followed_by_data(std::istream& stream, const Context& context, uint32_t* length,
+                                  std::string* data, uint64_t max_length);
 
 // Reads the 4-byte offset at the start of the file; the first variant begins at offset + 4.
-void read_offset(std::istream& stream, uint32_t* offset);
+void read_offset(std::istream& stream, const Context& context, uint32_t* offset);
 
 // Reads the header block (stream just after the offset) into `context` and measures the file.
 // Rejects a header length below 20, a magic other than "bgen" or four zero bytes, a layout
@@ -127,7 +143,8 @@ void uncompress_probability_data(const Context& context, const std::vector<byte_
 // Reads the stored block, decompresses it when needed and parses it with the parser of the
 // file's layout into `probabilities`. `stored` and `uncompressed` are scratch buffers that the
 // caller keeps from variant to variant (an uncompressed block is parsed where it was read).
-void read_probabilities(std::istream& stream, const Context& context, std::vector<byte_t>* stored,
+// Returns the number of alleles of the probability data (2 in layout 1).
+uint32_t read_probabilities(std::istream& stream, const Context& context, std::vector<byte_t>* stored,
                         std::vector<byte_t>* uncompressed, ProbabilityTable* probabilities);
 
 namespace v11 {
@@ -140,7 +157,8 @@ namespace v12 {
 // Layout-2 probability data [begin, end): the table gets N entries, entry i with sample i's
 // value count; a missing sample's values are all -1.0. A sample count other than N, K = 0 or
 // a bit depth outside 1-32 ends the run; data shorter than 8 bytes, or packed values that do
-// not fit into the data (checked before the table grows), throw BGenError.
+// not fit into the data (checked before the table grows), throw BGenError; stored values that
+// add up to more than probability 1 throw ProbabilitySumError.
 void parse_probability_data(const byte_t* begin, const byte_t* end, const Context& context, ProbSetter& setter);
 }  // namespace v12
 

@@ -135,9 +135,10 @@ void appendVariant(std::vector<uint8_t>& out, const BgenFile& file, const BgenVa
     putText16(out, variant.rsid, faults.rsidLength);
     putText16(out, variant.chromosome);
     binio::appendLE<uint32_t>(out, variant.position);
-    if (!layout1) binio::appendLE<uint16_t>(out, faults.alleleCount.value_or(static_cast<uint16_t>(variant.alleles.size())));
-    for (std::size_t a = 0; a < variant.alleles.size(); ++a)
-        putText32(out, variant.alleles[a], a == 0 ? faults.allele0Length : std::nullopt);
+    const std::vector<std::string>& alleles = faults.identifyingAlleles ? *faults.identifyingAlleles : variant.alleles;
+    if (!layout1) binio::appendLE<uint16_t>(out, faults.alleleCount.value_or(static_cast<uint16_t>(alleles.size())));
+    for (std::size_t a = 0; a < alleles.size(); ++a)
+        putText32(out, alleles[a], a == 0 ? faults.allele0Length : std::nullopt);
 
     std::vector<uint8_t> data = layout1 ? layout1Data(variant) : layout2Data(variant, file.bits);
     data.resize(data.size() - std::min<std::size_t>(faults.dropDataBytes, data.size()));

@@ -26,6 +26,9 @@ struct BgenVariantFaults {
     std::optional<uint16_t> rsidLength;          // length field of the rsid
     std::optional<uint32_t> allele0Length;       // length field of the first allele
     std::optional<uint16_t> alleleCount;         // layout 2: K in the identifying data
+    // Layout 2: the alleles written in the identifying data (K counts them) in place of
+    // `alleles`, which still shape the probability data.
+    std::optional<std::vector<std::string>> identifyingAlleles;
     std::optional<uint32_t> storedLength;        // C, the stored block's length field
     bool omitStoredLength = false;               // layout 1 compressed: write no C field at all
     std::optional<uint32_t> decompressedLength;  // D of a compressed layout-2 block
