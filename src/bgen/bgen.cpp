@@ -206,7 +206,8 @@ uint32_t read_header_block(std::istream& stream, Context* context) {
     binio::readExact(stream, freeData.data(), freeData.size());
     uint32_t flags = 0;
     read_little_endian_integer(stream, *context, &flags);
-    if (magic != "bgen" && magic != std::string(4, '\0')) Error::fail("File '" + context->path + "' is not a BGEN file!");
+    if (magic != "bgen" && magic != std::string(4, '\0'))
+        Error::fail("File '" + context->path + "' is not a BGEN file!");
 
     context->number_of_samples = samples;
     context->number_of_variants = variants;

@@ -79,7 +79,7 @@ struct ProbSetter {
         probabilities->resize(number_of_samples);
     }
     // Step 2: every entry gets room for `max_entries` values; the data are of `alleles` alleles.
-    void reserve_entries(std::size_t max_entries, std::size_t alleles) {
+    void reserve_entries(std::size_t max_entries, uint32_t alleles) {
         for (auto& entry : *probabilities) entry.reserve(max_entries);
         numberOfAlleles = alleles;
     }
