@@ -76,16 +76,17 @@ void BdoseMapper::readMissingness(bdoseread::CheckedInput& in) {
 void BdoseMapper::readOffsets(bdoseread::CheckedInput& in) {
     const char* section = "offset table";
     if (uint64_t{context.numSNPs} * 8 > in.left()) in.cutShort(section);
-    const uint64_t rowsStart = in.tell() + uint64_t{context.numSNPs} * 8;
     const uint64_t rowBytes = uint64_t{context.numSamples} * 8;
+    // Row i starts at D + i * N * 8, D right after the table, and lies wholly inside the file.
+    // The running position stays within the file size, so it cannot overflow.
+    uint64_t rowStart = in.tell() + uint64_t{context.numSNPs} * 8;
     rowOffsets.clear();
     rowOffsets.reserve(context.numSNPs);
     for (uint32_t i = 0; i < context.numSNPs; ++i) {
         const uint64_t offset = in.value<uint64_t>(section);
-        // The whole row must lie inside the file, after the tables.
-        if (offset < rowsStart || offset > fileSize || rowBytes > fileSize - offset)
-            invalid("offset for the row of the " + ordinal(i));
+        if (offset != rowStart || rowBytes > fileSize - offset) invalid("offset for the row of the " + ordinal(i));
         rowOffsets.push_back(offset);
+        rowStart += rowBytes;
     }
 }
 

@@ -49,6 +49,7 @@ private:
     // Record i must describe SNP i of the Z file.
     void bufferToMeta(uint32_t i, const Meta& record, const SnpIndex& snpIndex) const;
     void readMissingness(bdoseread::CheckedInput& in);
+    // Entry i must be the fixed position of row i, D + i * N * 8 (D right after the table).
     void readOffsets(bdoseread::CheckedInput& in);
     [[noreturn]] void invalid(const std::string& what) const;
 

@@ -8,6 +8,12 @@
 #include "error.h"
 #include "floatscaler.h"
 
+namespace {
+
+std::string ordinal(uint32_t fileSnp) { return "#" + std::to_string(uint64_t{fileSnp} + 1) + " SNP"; }
+
+}  // namespace
+
 namespace bdoseread {
 
 CheckedInput::CheckedInput(std::istream& input, const std::string& file) : stream(input), path(file) {
@@ -114,17 +120,19 @@ Meta readRecord(CheckedInput& in, const std::string& path, uint32_t fileSnp, std
     scratch->resize(length);
     in.bytes(scratch->data(), length, section);
 
-    // The record's own SNP number is not used: the record's place in the block is its number.
     RecordCursor cursor(*scratch);
     uint32_t snpNumber = 0;
     Meta meta;
     if (!cursor.value(&snpNumber) || !cursor.text<uint16_t>(&meta.rsid))
-        Error::fail("Could not read information for the #" + std::to_string(uint64_t{fileSnp} + 1) +
-                    " SNP in BDOSE file '" + path + "'!");
+        Error::fail("Could not read information for the " + ordinal(fileSnp) + " in BDOSE file '" + path + "'!");
     meta.alleles.resize(2);
     if (!cursor.value(&meta.position) || !cursor.text<uint16_t>(&meta.chromosome) ||
         !cursor.text<uint32_t>(&meta.alleles[0]) || !cursor.text<uint32_t>(&meta.alleles[1]) || !cursor.atEnd())
         Error::fail("Could not read information for SNP with rsid '" + meta.rsid + "'!");
+    // The writer numbers the records by their place; another number means moved or damaged records.
+    if (snpNumber != fileSnp)
+        Error::fail("BDOSE file '" + path + "' holds an invalid SNP number in the record of the " + ordinal(fileSnp) +
+                    "!");
     return meta;
 }
 
@@ -155,8 +163,6 @@ bool decodeDosages(const std::vector<uint8_t>& bytes, const SampleList& samples,
     }
     return valid;
 }
-
-std::string ordinal(uint32_t fileSnp) { return "#" + std::to_string(uint64_t{fileSnp} + 1) + " SNP"; }
 
 // Names the block of BDOSE SNP `fileSnp` (0-based) in messages.
 std::string blockName(uint32_t fileSnp) { return "dosage block of the " + ordinal(fileSnp); }
@@ -202,10 +208,10 @@ void BdoseParser::openAndReadHeader(const std::string& bdose, const std::string&
     if (!file->is_open()) Error::fail("File '" + bdoseFile + "' cannot be opened!");
     stream = std::move(file);
     readHeader(*stream, bdoseFile, context);
-    codeWidth = checkedCode(context.compression).width;
     if (context.numSNPs < snpIndex.size())
         Error::fail("Different number of SNPs in file '" + zFile + "' (" + std::to_string(snpIndex.size()) +
                     " SNPs) and file '" + bdoseFile + "' (" + std::to_string(context.numSNPs) + " SNPs)!");
+    codeWidth = checkedCode(context.compression).width;
 }
 
 void BdoseParser::readBody(const SnpIndex& snpIndex, SampleList* samples) {
@@ -256,13 +262,24 @@ void BdoseParser::readOffsets(bdoseread::CheckedInput& in, const SnpIndex& snpIn
     if (tableBytes > in.left()) in.cutShort("offset table");
     blockBuffer.resize(static_cast<std::size_t>(tableBytes));
     in.bytes(blockBuffer.data(), tableBytes, "offset table");
-    // A block starts with its two u32 fields, so it starts at least 8 bytes before the end.
+    const auto entry = [&](uint32_t fileSnp) {
+        return binio::loadLE<uint64_t>(blockBuffer.data() + uint64_t{fileSnp} * 8);
+    };
+    // The blocks lie back to back from D on, in file order. A block holds at least its two u32
+    // fields, so each starts 8 bytes or more after the one before and before the end of the file.
+    // Every entry is checked, also those of SNPs that the Z file does not list: one damaged entry
+    // means that the table cannot be trusted.
+    for (uint32_t i = 0; i < context.numSNPs; ++i) {
+        const uint64_t offset = entry(i);
+        const bool placed = i == 0 ? offset == context.dosageStart : offset >= entry(i - 1) + 8;
+        if (!placed || offset > fileSize - 8) invalid("offset for the " + blockName(i));
+    }
+    // A block ends where the next one starts, the last one at the end of the file.
     blockOffsets.assign(snpIndex.size(), 0);
+    blockEnds.assign(snpIndex.size(), 0);
     for (const auto& pair : snpMatch.left) {
-        const uint64_t offset = binio::loadLE<uint64_t>(blockBuffer.data() + uint64_t{pair.second} * 8);
-        if (offset < context.dosageStart || offset > fileSize - 8)
-            invalid("offset for the " + blockName(pair.second));
-        blockOffsets[pair.first] = offset;
+        blockOffsets[pair.first] = entry(pair.second);
+        blockEnds[pair.first] = pair.second + 1 < context.numSNPs ? entry(pair.second + 1) : fileSize;
     }
 }
 
@@ -282,7 +299,7 @@ void BdoseParser::readDosageDataBlock(uint32_t snp, double*& out) {
     const uint32_t fileSnp = snpMatch.left.find(snp)->second;
     stream->clear();
     stream->seekg(static_cast<std::streamoff>(blockOffsets[snp]));
-    readCompressedDosageData(*stream, &blockBuffer, fileSnp);
+    readCompressedDosageData(*stream, blockEnds[snp] - blockOffsets[snp], &blockBuffer, fileSnp);
     uncompressDosageData(blockBuffer, &dosageBuffer, fileSnp);
     if (!convertIntegerToFloatDosages(dosageBuffer, out)) invalid("dosage in the " + blockName(fileSnp));
     uint32_t missing = 0;
@@ -290,14 +307,12 @@ void BdoseParser::readDosageDataBlock(uint32_t snp, double*& out) {
     if (!snpStatus[snp].first) snpStatus[snp] = SnpStatus(true, missing);
 }
 
-void BdoseParser::readCompressedDosageData(std::istream& input, std::vector<uint8_t>* block,
+void BdoseParser::readCompressedDosageData(std::istream& input, uint64_t span, std::vector<uint8_t>* block,
                                            uint32_t fileSnp) const {
-    const std::streamoff position = input.tellg();
     uint32_t length = 0;
-    if (position < 0 || !binio::readLE(input, &length)) bdoseread::cutShort(bdoseFile, blockName(fileSnp));
-    // The block holds U (4 bytes) and the frame; it must end inside the file.
-    const uint64_t room = fileSize - std::min<uint64_t>(fileSize, static_cast<uint64_t>(position) + 4);
-    if (length < 4 || length > room) invalid("length of the " + blockName(fileSnp));
+    if (!binio::readLE(input, &length)) bdoseread::cutShort(bdoseFile, blockName(fileSnp));
+    // The block holds U (4 bytes) and the frame, and fills its span exactly.
+    if (uint64_t{length} + 4 != span) invalid("length of the " + blockName(fileSnp));
     block->resize(length);
     if (!binio::readExact(input, block->data(), length)) bdoseread::cutShort(bdoseFile, blockName(fileSnp));
 }

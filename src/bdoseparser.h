@@ -81,7 +81,8 @@ std::array<char, 8> readMagic(CheckedInput& in, const std::string& path);
 void readCommonHeader(CheckedInput& in, const std::string& path, uint8_t version, Bdose::Context& context);
 
 // Reads the u32 length and the bytes of the record of BDOSE SNP `fileSnp` (0-based) from the
-// meta block, and decodes it. A record that cannot be decoded exactly ends the run.
+// meta block, and decodes it. A record that cannot be decoded exactly, or whose SNP-number field
+// is not `fileSnp`, ends the run.
 Meta readRecord(CheckedInput& in, const std::string& path, uint32_t fileSnp, std::vector<uint8_t>* scratch);
 
 }  // namespace bdoseread
@@ -133,8 +134,11 @@ public:
     void readHeader(std::istream& stream, const std::string& path, Bdose::Context& bdoseContext) const;
 
     // Reads the u32 length B at the stream's position and the B bytes that follow into *block.
-    // `fileSnp` (0-based BDOSE SNP number) names the block in messages.
-    void readCompressedDosageData(std::istream& stream, std::vector<uint8_t>* block, uint32_t fileSnp) const;
+    // `span` is the distance in bytes from the block's start to the next block (or to the end of
+    // the file), which the block must fill exactly: B + 4 = span. `fileSnp` (0-based BDOSE SNP
+    // number) names the block in messages.
+    void readCompressedDosageData(std::istream& stream, uint64_t span, std::vector<uint8_t>* block,
+                                  uint32_t fileSnp) const;
     // Decompresses a block read by readCompressedDosageData into *out, which ends up exactly
     // N x width bytes long.
     void uncompressDosageData(const std::vector<uint8_t>& block, std::vector<uint8_t>* out, uint32_t fileSnp);
@@ -158,7 +162,7 @@ private:
         void operator()(ZSTD_DCtx* dctx) const;
     };
 
-    // Opens the file, reads its header and checks its code and SNP count.
+    // Opens the file, reads its header and checks its SNP count, then its code.
     void openAndReadHeader(const std::string& bdose, const std::string& z, const SnpIndex& snpIndex);
     // Reads the meta block (matching every Z-file SNP), the sample-ID block into `samples`
     // and the offset table.
@@ -167,6 +171,8 @@ private:
     void bufferToMeta(uint32_t fileSnp, const Meta& record, const SnpIndex& snpIndex);
     void checkAllMatched(const SnpIndex& snpIndex) const;
     void readSampleIDs(bdoseread::CheckedInput& in, SampleList* samples) const;
+    // Reads the offset table and checks all M entries against the layout of the blocks; keeps
+    // where the block of each matched Z-file SNP starts and ends.
     void readOffsets(bdoseread::CheckedInput& in, const SnpIndex& snpIndex);
     void finishInit(const SnpIndex& snpIndex);
     [[noreturn]] void invalid(const std::string& what) const;
@@ -175,6 +181,7 @@ private:
     std::string zFile;
     SnpMatch snpMatch;                   // left: Z-file SNP number, right: BDOSE SNP number
     std::vector<uint64_t> blockOffsets;  // by Z-file SNP number
+    std::vector<uint64_t> blockEnds;     // by Z-file SNP number: where the next block starts
     std::unique_ptr<std::ifstream> stream;
     uint32_t state = 0;
     uint64_t fileSize = 0;

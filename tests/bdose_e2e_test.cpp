@@ -1,12 +1,15 @@
 // BDOSE files through the real binary: written alone or on the way to a BCOR file, read back
 // with --read-bdose (version 1.0 mapped, 1.1 decoded per thread, with and without --memory
 // tiles and an inclusion file), each BCOR compared with the one computed from the BGEN dosages
-// in memory; the sample-count and size checks of a BDOSE file to read.
+// in memory; the sample-count and size checks of a BDOSE file to read; damaged row positions,
+// offset tables, blocks and record numbers, which end the run instead of giving wrong numbers.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <string>
@@ -16,8 +19,10 @@
 #include "support/bcorfile.h"
 #include "support/bdosefixture.h"
 #include "support/dataset.h"
+#include "support/oracle.h"
 #include "support/process.h"
 #include "support/tempdir.h"
+#include "support/textfiles.h"
 
 namespace {
 
@@ -402,6 +407,211 @@ TEST(BdoseEndToEnd, WholeStandardOutputOfWritingAndReadingAVersion11File) {
     const ProcessResult read = t.run({"--write-bcor", "--read-bdose"});
     EXPECT_EQ(read.out, Transcript::start("") + Transcript::correlationsTitle + t.files(false, '1', true) +
                             Transcript::zDone + Transcript::summary + Transcript::correlations + Transcript::runTime);
+}
+
+// BDOSE files made by the fixture builder, intact or damaged, read with --write-bcor --read-bdose.
+
+// SNP i of a fixture: 12 samples, dosages in steps of 1/4 (exact in every code but ultra-low),
+// none constant; SNPs with an even number miss one sample (below the 10% missing-data limit).
+BdoseFixtureSnp patternSnp(uint32_t i) {
+    std::vector<double> dosages;
+    for (uint32_t j = 0; j < 12; ++j) dosages.push_back(static_cast<double>((i * 7 + j * 5 + i * j * j) % 9) / 4.0);
+    if (i % 2 == 0) dosages[(i + 3) % 12] = std::numeric_limits<double>::quiet_NaN();
+    return fixtureSnp("rs" + std::to_string(i + 1), 1000 + 10 * i, dosages);
+}
+
+struct FixtureRun {
+    explicit FixtureRun(const std::vector<BdoseFixtureSnp>& zSnps) {
+        std::vector<ZRow> rows;
+        for (const BdoseFixtureSnp& snp : zSnps)
+            rows.push_back({snp.rsid, snp.chromosome, snp.position, snp.allele1, snp.allele2});
+        writeZFile(dir.file("f.z"), rows);
+        master = writeMasterFile(dir.file("m.txt"), header,
+                                 {{{"z", "f.z"}, {"bdose", "f.bdose"}, {"bcor", "f.bcor"}, {"n_samples", "12"}}});
+    }
+
+    ProcessResult run(const BdoseImage& image, const std::string& threads) const {
+        image.save(dir.file("f.bdose"));
+        return runTesmaro({"--write-bcor", "--read-bdose", "--compression", "high", "--n-threads", threads,
+                           "--in-files", master},
+                          dir.path());
+    }
+
+    // The run ends with exactly `message` as its one report, exit status 1, and nothing on
+    // standard output after the dataset summary says "done!".
+    void expectFailure(const BdoseImage& image, const std::string& threads, const std::string& message) const {
+        SCOPED_TRACE("threads " + threads);
+        const ProcessResult r = run(image, threads);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Error : " + message + "\n\n");
+        const std::size_t summary = r.out.rfind("- Number of SNPs        : ");
+        ASSERT_NE(summary, std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("done!", summary), std::string::npos) << r.out.substr(summary);
+        EXPECT_EQ(r.out.find("- Run time"), std::string::npos);
+    }
+
+    // The run succeeds and its BCOR file holds, pair by pair in Z-file order, the Pearson
+    // correlations of the mean-imputed dosages of `zSnps`.
+    void expectPearson(const BdoseImage& image, const std::string& threads,
+                       const std::vector<BdoseFixtureSnp>& zSnps) const {
+        SCOPED_TRACE("threads " + threads);
+        const ProcessResult r = run(image, threads);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        const BcorImage bcor = parseBcor(dir.read("f.bcor"));
+        ASSERT_EQ(bcor.nSNPs, zSnps.size());
+        EXPECT_EQ(bcor.nSamples, 12u);
+        std::size_t pair = 0;
+        for (std::size_t a = 0; a < zSnps.size(); ++a) {
+            EXPECT_EQ(bcor.snps[a].rsid, zSnps[a].rsid);
+            for (std::size_t b = a + 1; b < zSnps.size(); ++b, ++pair)
+                EXPECT_NEAR(decode(bcor, bcor.codes.at(pair)),
+                            pearson(meanImputed(zSnps[a].dosages), meanImputed(zSnps[b].dosages)), 1e-12)
+                    << zSnps[a].rsid << " " << zSnps[b].rsid;
+        }
+    }
+
+    TempDir dir;
+    std::string master;
+};
+
+// `count` zero bytes inserted at `at`, and the new size recorded in the header (the master-file
+// check compares it with the file's size).
+void insertBytes(BdoseImage& image, uint64_t at, uint64_t count) {
+    image.bytes.insert(image.bytes.begin() + static_cast<std::ptrdiff_t>(at), count, 0);
+    image.putU64(image.layout.bdoseSizeField, image.bytes.size());
+}
+
+// The first two records trade places, each keeping its SNP number.
+void swapFirstRecords(BdoseImage& image) {
+    const auto at = [&](std::size_t k) {
+        return image.bytes.begin() + static_cast<std::ptrdiff_t>(image.layout.records.at(k));
+    };
+    std::rotate(at(0), at(1), at(2));
+}
+
+using Damage = std::function<void(BdoseImage&)>;
+
+struct DamageCase {
+    std::string name;
+    Damage damage;
+    std::string message;  // after "Error : "
+};
+
+// Version 1.0 rows stand at fixed places and each record holds its own place as its number: a
+// row position one byte late (misaligned rows), two rows at one place, rows traded or a record
+// with another number end the run instead of giving wrong correlations.
+TEST(BdoseEndToEnd, DamagedVersion10RowPositionsAndRecordNumbersEndTheRun) {
+    // The file stores the standardised rows; the correlations are those of the raw dosages.
+    std::vector<BdoseFixtureSnp> raw, stored;
+    for (uint32_t i = 0; i < 5; ++i) {
+        raw.push_back(patternSnp(i));
+        stored.push_back(raw.back());
+        stored.back().dosages = twoPassStandardised(raw.back().dosages, &stored.back().missing);
+    }
+    BdoseFixture fixture;
+    fixture.v11 = false;
+    fixture.numSamples = 12;
+    fixture.snps = stored;
+    const BdoseImage good = buildBdose(fixture);
+    const BdoseLayout& at = good.layout;
+    const FixtureRun run(raw);
+    run.expectPearson(good, "1", raw);
+
+    const auto entry = [&](uint32_t i) { return at.offsetTable + 8 * uint64_t{i}; };
+    const std::vector<DamageCase> cases = {
+        {"row 2 one byte late", [&](BdoseImage& i) { i.putU64(entry(1), at.blocks[1] + 1); },
+         "BDOSE file 'f.bdose' holds an invalid offset for the row of the #2 SNP!"},
+        {"rows 3 and 4 at one place", [&](BdoseImage& i) { i.putU64(entry(3), at.blocks[2]); },
+         "BDOSE file 'f.bdose' holds an invalid offset for the row of the #4 SNP!"},
+        {"rows 2 and 3 traded", [&](BdoseImage& i) {
+             i.putU64(entry(1), at.blocks[2]);
+             i.putU64(entry(2), at.blocks[1]);
+         },
+         "BDOSE file 'f.bdose' holds an invalid offset for the row of the #2 SNP!"},
+        {"records 1 and 2 traded with their numbers", swapFirstRecords,
+         "BDOSE file 'f.bdose' holds an invalid SNP number in the record of the #1 SNP!"},
+        {"record 4 holding number 7", [&](BdoseImage& i) { i.putU32(at.records[3] + 4, 7); },
+         "BDOSE file 'f.bdose' holds an invalid SNP number in the record of the #4 SNP!"},
+    };
+    for (const DamageCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        BdoseImage image = good;
+        c.damage(image);
+        run.expectFailure(image, "1", c.message);
+    }
+}
+
+// A version 1.1 file of rs1 .. rs6 whose Z file lists five of them in another order (rs3 is
+// not listed): the SNPs are matched by identity.
+struct Version11Files {
+    Version11Files() {
+        for (uint32_t i = 0; i < 6; ++i) fileSnps.push_back(patternSnp(i));
+        for (uint32_t i : {4u, 0u, 3u, 1u, 5u}) zSnps.push_back(fileSnps[i]);
+        BdoseFixture fixture;
+        fixture.numSamples = 12;
+        fixture.snps = fileSnps;
+        good = buildBdose(fixture);
+    }
+
+    std::vector<BdoseFixtureSnp> fileSnps;
+    std::vector<BdoseFixtureSnp> zSnps;
+    BdoseImage good;
+};
+
+TEST(BdoseEndToEnd, Version11FileInAnotherOrderWithMoreSnpsGivesThePearsonCorrelations) {
+    const Version11Files files;
+    const FixtureRun run(files.zSnps);
+    for (const char* threads : {"1", "3"}) run.expectPearson(files.good, threads, files.zSnps);
+}
+
+// The offset table is checked whole, listed SNPs or not; each block must fill the space up to
+// the next one (the last up to the end of the file); each record holds its own place as its
+// number. Each of these files would otherwise give shifted or permuted correlations.
+TEST(BdoseEndToEnd, DamagedVersion11OffsetTablesBlocksAndRecordNumbersEndTheRun) {
+    const Version11Files files;
+    const BdoseImage& good = files.good;
+    const BdoseLayout& at = good.layout;
+    const FixtureRun run(files.zSnps);
+    const auto entry = [&](uint32_t i) { return at.offsetTable + 8 * uint64_t{i}; };
+    const std::vector<DamageCase> cases = {
+        {"entry 1 at block 2", [&](BdoseImage& i) { i.putU64(entry(0), at.blocks[1]); },
+         "BDOSE file 'f.bdose' holds an invalid offset for the dosage block of the #1 SNP!"},
+        // rs3 is not in the Z file; its entry still must follow entry 2.
+        {"entry 3 repeats entry 2", [&](BdoseImage& i) { i.putU64(entry(2), at.blocks[1]); },
+         "BDOSE file 'f.bdose' holds an invalid offset for the dosage block of the #3 SNP!"},
+        {"entry 2 repeats entry 1", [&](BdoseImage& i) { i.putU64(entry(1), at.blocks[0]); },
+         "BDOSE file 'f.bdose' holds an invalid offset for the dosage block of the #2 SNP!"},
+        {"entries 4 and 5 traded", [&](BdoseImage& i) {
+             i.putU64(entry(3), at.blocks[4]);
+             i.putU64(entry(4), at.blocks[3]);
+         },
+         "BDOSE file 'f.bdose' holds an invalid offset for the dosage block of the #5 SNP!"},
+        {"three bytes between blocks 2 and 3", [&](BdoseImage& i) {
+             insertBytes(i, at.blocks[2], 3);
+             for (uint32_t k = 2; k < 6; ++k) i.putU64(entry(k), at.blocks[k] + 3);
+         },
+         "BDOSE file 'f.bdose' holds an invalid length of the dosage block of the #2 SNP!"},
+        {"five bytes after the last block", [&](BdoseImage& i) { insertBytes(i, i.bytes.size(), 5); },
+         "BDOSE file 'f.bdose' holds an invalid length of the dosage block of the #6 SNP!"},
+        {"records 1 and 2 traded with their numbers", swapFirstRecords,
+         "BDOSE file 'f.bdose' holds an invalid SNP number in the record of the #1 SNP!"},
+        {"record 4 holding number 9", [&](BdoseImage& i) { i.putU32(at.records[3] + 4, 9); },
+         "BDOSE file 'f.bdose' holds an invalid SNP number in the record of the #4 SNP!"},
+        // The SNP count is checked before the compression code.
+        {"four SNPs and code 9", [&](BdoseImage& i) {
+             i.putU32(at.numSnpsField, 4);
+             i.putU8(at.compressionField, 9);
+         },
+         "Different number of SNPs in file 'f.z' (5 SNPs) and file 'f.bdose' (4 SNPs)!"},
+    };
+    for (const DamageCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        BdoseImage image = good;
+        c.damage(image);
+        // At three threads every thread sets up its own reader on the damaged file: still one report.
+        for (const char* threads : {"1", "3"}) run.expectFailure(image, threads, c.message);
+    }
 }
 
 }  // namespace
