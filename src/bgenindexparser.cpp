@@ -22,6 +22,27 @@ const char* const joinSql =
 
 const char* const progressLabel = "- Reading BGEN indexes  : ";
 
+const char* const negativeOrMissing = "a negative or missing file position or size";
+const char* const notInteger = "a file position or size that is not an integer";
+
+// Ends the run: `bgiFile` holds `what` for the SNP `rsid`.
+[[noreturn]] void failOffset(const std::string& bgiFile, const std::string& what, const std::string& rsid) {
+    Error::fail("\n\n", "BGEN index file '" + bgiFile + "' holds " + what + " for SNP with rsID '" + rsid + "'!");
+}
+
+// Column `column` of a join row as a byte offset or size. Only a value stored as an INTEGER is
+// taken: the index declares these columns as integers, so REAL, TEXT (even the text of an
+// integer) and BLOB values are damage rather than something to convert. The storage class is
+// asked first, since reading the value may convert it.
+int64_t readOffset(const db::SQLStatement& join, int column, const std::string& bgiFile, const std::string& rsid) {
+    const db::ColumnType type = join.get_column_type(column);
+    if (type == db::ColumnType::Null) failOffset(bgiFile, negativeOrMissing, rsid);
+    if (type != db::ColumnType::Integer) failOffset(bgiFile, notInteger, rsid);
+    const int64_t value = join.get_column<long long>(column);
+    if (value < 0) failOffset(bgiFile, negativeOrMissing, rsid);
+    return value;
+}
+
 }  // namespace
 
 BgenIndexParser::BgenIndexParser(const std::string& bgiFile, MetaData* metaData)
@@ -83,12 +104,9 @@ void BgenIndexParser::getMetaFromTable(const SnpIndex& snpIndex, db::SQLStatemen
         const auto found = snpIndex.left.find(meta);
         if (found == snpIndex.left.end()) continue;
         matchedSnps.insert(meta);
-        const int64_t start = join.get_column<long long>(5);
-        const int64_t size = join.get_column<long long>(6);
         // Offsets come from an untrusted file; their bounds in the BGEN file are checked by its reader.
-        if (join.is_null(5) || join.is_null(6) || start < 0 || size < 0)
-            Error::fail("\n\n", "BGEN index file '" + bgiFile + "' holds a negative or missing file position or size "
-                                "for SNP with rsID '" + meta.rsid + "'!");
+        const int64_t start = readOffset(join, 5, bgiFile, meta.rsid);
+        const int64_t size = readOffset(join, 6, bgiFile, meta.rsid);
         BgenIndex& record = (*records)[found->second];
         record.rsid = meta.rsid;
         record.position = meta.position;

@@ -36,8 +36,9 @@ public:
 
     // Overwrites records[k] with the index row of the SNP numbered k (0-based Z-file order)
     // for every SNP of `snpIndex`; `records` must hold one record per SNP. Any SNP without a
-    // row is listed on standard output and ends the run. `bgenFile` and `zFile` are used in
-    // messages only.
+    // row is listed on standard output and ends the run, and so does a matched row whose file
+    // position or size is missing, negative or not stored as an integer. `bgenFile` and
+    // `zFile` are used in messages only.
     BgenIndexParser(const std::string& bgenFile, const std::string& bgiFile, const std::string& zFile,
                     const SnpIndex& snpIndex, std::vector<BgenIndex>* records);
 

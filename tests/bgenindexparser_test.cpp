@@ -4,10 +4,12 @@
 
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "support/bgiwriter.h"
+#include "support/dataset.h"
 #include "support/process.h"
 #include "support/snpmeta.h"
 #include "support/tempdir.h"
@@ -310,6 +312,105 @@ TEST(BgenIndexLookup, NegativeOrMissingOffsetsAreRejected) {
         EXPECT_EQ(r.out, progress);
         EXPECT_EQ(r.err, "\n\nError : BGEN index file '" + bgi +
                              "' holds a negative or missing file position or size for SNP with rsID 'rs1'!\n\n");
+    }
+}
+
+std::string notIntegerReport(const std::string& bgi, const std::string& rsid) {
+    return "\n\nError : BGEN index file '" + bgi + "' holds a file position or size that is not an integer for SNP "
+           "with rsID '" + rsid + "'!\n\n";
+}
+
+// The statement that sets `column` of the variant `rsid` to the SQL literal `literal`.
+std::string setVariantValue(const std::string& column, const std::string& literal, const std::string& rsid) {
+    return "UPDATE Variant SET " + column + " = " + literal + " WHERE rsid = '" + rsid + "'";
+}
+
+// The storage class SQLite holds for `column` of the variant `rsid`.
+std::string storageClass(const std::string& bgi, const std::string& column, const std::string& rsid) {
+    return runBgiSql(bgi, "SELECT typeof(" + column + ") FROM Variant WHERE rsid = '" + rsid + "'");
+}
+
+// The whole program on an ordinary index (offset columns declared INT) whose file position or
+// size of one SNP is stored as a REAL, a TEXT or a BLOB: the run ends in the index lookup,
+// before any genotype is read, with one report that names the index and the SNP.
+TEST(BgenIndexLookup, NonIntegerOffsetEndsTheRunOfTheProgram) {
+    TempDir dir;
+    DatasetOptions options;
+    options.snps = 3;
+    options.samples = 10;
+    const Dataset data = makeDataset(dir.path(), options);
+    std::map<std::string, std::string> columns = data.columns();
+    columns["bcor"] = "out.bcor";
+    writeMasterFile(dir.file("master.txt"), {"z", "bgen", "bgi", "n_samples", "bcor"}, {columns});
+    const std::string intact = dir.read(data.bgi);
+    const std::string rsid = data.snps[1].rsid;
+    const struct {
+        const char* column;
+        const char* literal;
+        const char* storage;
+    } cases[] = {
+        {"file_start_position", "9.5", "real"},
+        {"file_start_position", "'abc'", "text"},
+        {"file_start_position", "X'0102'", "blob"},
+        {"size_in_bytes", "9.5", "real"},
+        {"size_in_bytes", "'abc'", "text"},
+        {"size_in_bytes", "X'0102'", "blob"},
+    };
+    for (const auto& c : cases) {
+        const std::string what = std::string(c.column) + " = " + c.literal;
+        dir.write(options.name + ".bgi", intact);
+        runBgiSql(data.bgi, setVariantValue(c.column, c.literal, rsid));
+        ASSERT_EQ(storageClass(data.bgi, c.column, rsid), c.storage) << what;
+        const ProcessResult r = runTesmaro({"--write-bcor", "--read-only-bgen", "--in-files", "master.txt"}, dir.path());
+        EXPECT_EQ(r.status, 1) << what;
+        EXPECT_EQ(r.err, notIntegerReport(data.bgi, rsid)) << what;
+        // Nothing follows the lookup's progress label: no "done!", no other report.
+        const std::size_t last = r.out.rfind(progress);
+        EXPECT_NE(last, std::string::npos) << what;
+        EXPECT_EQ(r.out.size() - last, progress.size()) << what;
+        EXPECT_EQ((r.out + r.err).find("Error"), (r.out + r.err).rfind("Error")) << what;
+    }
+}
+
+// What decides is the storage class of the value, not its text: in an INT column SQLite's
+// integer affinity stores integral text and reals as integers, which are taken; in a column
+// without a declared type they stay text or real and are rejected like any other damage.
+TEST(BgenIndexLookup, OnlyValuesStoredAsIntegersAreTaken) {
+    TempDir dir;
+    const Meta a = snpMeta("rs1", "1", 10, "A", "G");
+    const struct {
+        const char* type;
+        const char* column;
+        const char* literal;
+        const char* storage;
+    } cases[] = {
+        {"INT", "file_start_position", "'12'", "integer"},
+        {"INT", "size_in_bytes", "12.0", "integer"},
+        {"", "size_in_bytes", "12", "integer"},
+        {"", "file_start_position", "'12'", "text"},
+        {"", "size_in_bytes", "'12'", "text"},
+        {"", "file_start_position", "12.0", "real"},
+    };
+    for (const auto& c : cases) {
+        const std::string what = std::string(c.type) + " " + c.column + " = " + c.literal;
+        BgiFile file = withVariants({row(a, 30, 40)});
+        file.offsetColumnType = c.type;
+        file.extraSql = {setVariantValue(c.column, c.literal, "rs1")};
+        const std::string bgi = dir.file("t.bgi");
+        writeBgi(bgi, file);
+        ASSERT_EQ(storageClass(bgi, c.column, "rs1"), c.storage) << what;
+        const ProcessResult r = runLookup(bgi, zIndex({a}));
+        if (std::string(c.storage) == "integer") {
+            const bool start = std::string(c.column) == "file_start_position";
+            EXPECT_EQ(r.status, 0) << what;
+            EXPECT_EQ(r.err, "") << what;
+            EXPECT_EQ(r.out, progress + progressDone + "\n" + recordLine("rs1", 10, start ? 12 : 30, start ? 40 : 12))
+                << what;
+        } else {
+            EXPECT_EQ(r.status, 1) << what;
+            EXPECT_EQ(r.out, progress) << what;
+            EXPECT_EQ(r.err, notIntegerReport(bgi, "rs1")) << what;
+        }
     }
 }
 

@@ -211,14 +211,21 @@ TEST_F(DbStatement, BoundValuesArriveWithTypeAndEveryByte) {
         {"long long", [](db::SQLStatement& s) { s.bind(1, -1099511627776LL); }, "integer", "-1099511627776"},
         {"unsigned long long", [](db::SQLStatement& s) { s.bind(1, 9223372036854775807ULL); }, "integer",
          "9223372036854775807"},
+        // Above the signed 64-bit range: the same bits, read back as a negative number.
+        {"unsigned long long 2^63", [](db::SQLStatement& s) { s.bind(1, 9223372036854775808ULL); }, "integer",
+         "-9223372036854775808"},
+        {"unsigned long long max", [](db::SQLStatement& s) { s.bind(1, 18446744073709551615ULL); }, "integer",
+         "-1"},
         {"double", [](db::SQLStatement& s) { s.bind(1, 0.5); }, "real", "0.5"},
         {"text with NUL", [&](db::SQLStatement& s) { s.bind(1, withNul); }, "text", "610062"},
         {"empty text", [](db::SQLStatement& s) { s.bind(1, std::string()); }, "text", ""},
         {"C string", [](db::SQLStatement& s) { s.bind(1, "ab"); }, "text", "6162"},
         {"null C string", [](db::SQLStatement& s) { s.bind(1, static_cast<const char*>(nullptr)); }, "null", ""},
-        {"char range", [&](db::SQLStatement& s) { s.bind(1, chars, chars + 2); }, "text", "7879"},
+        {"char range", [&](db::SQLStatement& s) { s.bind(1, chars, chars + 2); }, "blob", "7879"},
+        {"char range with NUL", [&](db::SQLStatement& s) { s.bind(1, withNul.data(), withNul.data() + 3); }, "blob",
+         "610062"},
         {"empty char range", [](db::SQLStatement& s) { s.bind(1, static_cast<const char*>(nullptr), nullptr); },
-         "text", ""},
+         "blob", ""},
         {"byte range", [&](db::SQLStatement& s) { s.bind(1, bytes, bytes + 3); }, "blob", "00FF10"},
         {"empty byte range", [](db::SQLStatement& s) { s.bind(1, static_cast<const uint8_t*>(nullptr), nullptr); },
          "blob", ""},
@@ -251,8 +258,17 @@ TEST_F(DbStatement, BindFailuresEndTheRun) {
         {[](db::SQLStatement& s) { s.bind(0, 1); }, "2nd parameter to sqlite3_bind out of range"},
         {[](db::SQLStatement& s) { s.bind(2, "x"); }, "2nd parameter to sqlite3_bind out of range"},
         {[](db::SQLStatement& s) { s.bind_NULL(-1); }, "2nd parameter to sqlite3_bind out of range"},
-        // Not representable as SQLite's signed 64-bit integer.
-        {[](db::SQLStatement& s) { s.bind(1, 9223372036854775808ULL); }, "Data type mismatch"},
+        // A range whose end lies before its begin.
+        {[](db::SQLStatement& s) {
+             const char chars[] = "ab";
+             s.bind(1, chars + 2, chars);
+         },
+         "Library used incorrectly"},
+        {[](db::SQLStatement& s) {
+             const uint8_t bytes[] = {1, 2};
+             s.bind(1, bytes + 2, bytes);
+         },
+         "Library used incorrectly"},
     };
     for (const auto& c : cases) {
         const ProcessResult r = runInChild([&] {
@@ -299,6 +315,28 @@ TEST_F(DbStatement, ColumnValuesNullEmptyAndNul) {
     EXPECT_EQ(row->get_column<int>(7), 2);
     EXPECT_EQ(row->get_column<char>(8), 'x');
     EXPECT_EQ(row->get_column<std::string>(8), "xyz");
+}
+
+TEST_F(DbStatement, ColumnTypeIsTheStorageClassOfTheValue) {
+    // A column without a declared type keeps every value in the class it was given.
+    connection->run_statement("CREATE TEMP TABLE v (a)");
+    connection->run_statement("INSERT INTO v VALUES (-5), (9.5), ('12'), ('abc'), (X'0102'), (X''), (NULL)");
+    const struct {
+        db::ColumnType type;
+        const char* storage;
+    } expected[] = {
+        {db::ColumnType::Integer, "integer"}, {db::ColumnType::Real, "real"}, {db::ColumnType::Text, "text"},
+        {db::ColumnType::Text, "text"},       {db::ColumnType::Blob, "blob"}, {db::ColumnType::Blob, "blob"},
+        {db::ColumnType::Null, "null"},
+    };
+    const db::SQLStatement::UniquePtr rows = connection->get_statement("SELECT a, typeof(a) FROM v ORDER BY rowid");
+    for (const auto& e : expected) {
+        ASSERT_TRUE(rows->step());
+        EXPECT_EQ(rows->get_column_type(0), e.type) << e.storage;
+        EXPECT_EQ(rows->is_null(0), e.type == db::ColumnType::Null) << e.storage;
+        EXPECT_EQ(rows->get_column<std::string>(1), e.storage);
+    }
+    EXPECT_FALSE(rows->step());
 }
 
 TEST_F(DbStatement, NamesAndSql) {

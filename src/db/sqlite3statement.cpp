@@ -4,7 +4,6 @@
 
 #include <climits>
 #include <cstddef>
-#include <limits>
 
 #include "db/error.h"
 #include "db/sqlite3connection.h"
@@ -48,8 +47,21 @@ bool SQLite3Statement::step_statement() {
 
 bool SQLite3Statement::empty() const { return !have_results; }
 
-bool SQLite3Statement::is_null(int column_id) const {
-    return sqlite3_column_type(statement, column_id) == SQLITE_NULL;
+bool SQLite3Statement::is_null(int column_id) const { return get_column_type(column_id) == ColumnType::Null; }
+
+ColumnType SQLite3Statement::get_column_type(int column_id) const {
+    switch (sqlite3_column_type(statement, column_id)) {
+        case SQLITE_INTEGER:
+            return ColumnType::Integer;
+        case SQLITE_FLOAT:
+            return ColumnType::Real;
+        case SQLITE_TEXT:
+            return ColumnType::Text;
+        case SQLITE_BLOB:
+            return ColumnType::Blob;
+        default:
+            return ColumnType::Null;
+    }
 }
 
 int SQLite3Statement::get_number_of_columns() const { return sqlite3_column_count(statement); }
@@ -84,8 +96,7 @@ SQLite3Statement& SQLite3Statement::bind(int position, long long value) {
 }
 
 SQLite3Statement& SQLite3Statement::bind(int position, unsigned long long value) {
-    if (value > static_cast<unsigned long long>(std::numeric_limits<sqlite3_int64>::max()))
-        checkBind(SQLITE_MISMATCH);
+    // Stored as the signed 64-bit number with the same bits.
     checkBind(sqlite3_bind_int64(statement, position, static_cast<sqlite3_int64>(value)));
     return *this;
 }
@@ -95,24 +106,34 @@ SQLite3Statement& SQLite3Statement::bind(int position, double value) {
     return *this;
 }
 
+int SQLite3Statement::bindLength(std::ptrdiff_t length) const {
+    if (length < 0) checkBind(SQLITE_MISUSE);
+    if (length > INT_MAX) checkBind(SQLITE_TOOBIG);
+    return static_cast<int>(length);
+}
+
+SQLite3Statement& SQLite3Statement::bindText(int position, const char* begin, std::ptrdiff_t length) {
+    const int size = bindLength(length);
+    checkBind(sqlite3_bind_text(statement, position, size == 0 ? emptyValue : begin, size, SQLITE_TRANSIENT));
+    return *this;
+}
+
+SQLite3Statement& SQLite3Statement::bindBlob(int position, const void* begin, std::ptrdiff_t length) {
+    const int size = bindLength(length);
+    checkBind(sqlite3_bind_blob(statement, position, size == 0 ? emptyValue : begin, size, SQLITE_TRANSIENT));
+    return *this;
+}
+
 SQLite3Statement& SQLite3Statement::bind(int position, const std::string& value) {
-    return bind(position, value.data(), value.data() + value.size());
+    return bindText(position, value.data(), static_cast<std::ptrdiff_t>(value.size()));
 }
 
 SQLite3Statement& SQLite3Statement::bind(int position, const char* begin, const char* end) {
-    const std::ptrdiff_t length = end - begin;
-    if (length > INT_MAX) checkBind(SQLITE_TOOBIG);
-    checkBind(sqlite3_bind_text(statement, position, length == 0 ? emptyValue : begin, static_cast<int>(length),
-                                SQLITE_TRANSIENT));
-    return *this;
+    return bindBlob(position, begin, end - begin);
 }
 
 SQLite3Statement& SQLite3Statement::bind(int position, const uint8_t* begin, const uint8_t* end) {
-    const std::ptrdiff_t length = end - begin;
-    if (length > INT_MAX) checkBind(SQLITE_TOOBIG);
-    const void* bytes = length == 0 ? static_cast<const void*>(emptyValue) : static_cast<const void*>(begin);
-    checkBind(sqlite3_bind_blob(statement, position, bytes, static_cast<int>(length), SQLITE_TRANSIENT));
-    return *this;
+    return bindBlob(position, begin, end - begin);
 }
 
 SQLite3Statement& SQLite3Statement::bind_NULL(int position) {

@@ -3,6 +3,7 @@
 // Every SQLite failure ends the process with the database error report of the connection.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@ public:
     bool step() override;
     bool empty() const override;
     bool is_null(int column_id) const override;
+    ColumnType get_column_type(int column_id) const override;
     int get_number_of_columns() const override;
     std::string get_name_of_column(int column_id) const override;
 
@@ -33,7 +35,6 @@ public:
     SQLite3Statement& bind(int position, int value) override;
     SQLite3Statement& bind(int position, unsigned int value) override;
     SQLite3Statement& bind(int position, long long value) override;
-    // A value above the largest signed 64-bit number is refused as a type mismatch.
     SQLite3Statement& bind(int position, unsigned long long value) override;
     SQLite3Statement& bind(int position, double value) override;
     SQLite3Statement& bind(int position, const std::string& value) override;
@@ -56,6 +57,11 @@ private:
     // Ends the process unless `rc` is SQLite's OK; bind failures as a ValueBindError.
     void check(int rc) const;
     void checkBind(int rc) const;
+    // The length of a bound text or blob as SQLite takes it; a reversed range is refused as a
+    // misuse, a value longer than SQLite's int lengths as too big.
+    int bindLength(std::ptrdiff_t length) const;
+    SQLite3Statement& bindText(int position, const char* begin, std::ptrdiff_t length);
+    SQLite3Statement& bindBlob(int position, const void* begin, std::ptrdiff_t length);
     // The text of a column, or null for NULL; a failed conversion ends the process.
     const char* columnText(int column_id) const;
 

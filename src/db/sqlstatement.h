@@ -10,6 +10,9 @@
 
 namespace db {
 
+// The storage class of a column's value in the current row.
+enum class ColumnType { Integer, Real, Text, Blob, Null };
+
 class SQLStatement {
 public:
     using UniquePtr = std::unique_ptr<SQLStatement>;
@@ -21,11 +24,16 @@ public:
     // True before the first step and once a step produced no row.
     virtual bool empty() const = 0;
     virtual bool is_null(int column_id) const = 0;
+    // The storage class of the value as stored. Ask before reading the value: a getter may
+    // convert it in place, after which the reported class is undefined.
+    virtual ColumnType get_column_type(int column_id) const = 0;
     virtual int get_number_of_columns() const = 0;
     virtual std::string get_name_of_column(int column_id) const = 0;
 
     // Each bind returns the statement, so that binds can be chained. Texts and byte ranges are
-    // copied by SQLite, all their bytes included (NUL bytes too).
+    // copied by SQLite, all their bytes included (NUL bytes too): a std::string binds as TEXT,
+    // both ranges [begin, end) bind as a BLOB. Unsigned values bind as the signed integer with
+    // the same bits (32 or 64 of them).
     virtual SQLStatement& bind(int position, int value) = 0;
     virtual SQLStatement& bind(int position, unsigned int value) = 0;
     virtual SQLStatement& bind(int position, long long value) = 0;

@@ -92,9 +92,10 @@ void writeBgi(const std::string& path, const BgiFile& file) {
             insert.text(row.filename).integer(row.file_size).blob(row.first_1000_bytes).run();
     }
     if (!file.variantTable.empty()) {
+        const std::string& offsetType = file.offsetColumnType;
         db.exec("CREATE TABLE " + file.variantTable +
-                " (chromosome TEXT, position INT, rsid TEXT, allele1 TEXT, allele2 TEXT, file_start_position INT, "
-                "size_in_bytes INT)");
+                " (chromosome TEXT, position INT, rsid TEXT, allele1 TEXT, allele2 TEXT, file_start_position " +
+                offsetType + ", size_in_bytes " + offsetType + ")");
         Insert insert(db, "INSERT INTO " + file.variantTable + " VALUES (?, ?, ?, ?, ?, ?, ?)");
         for (const BgiVariantRow& row : file.variants)
             insert.text(row.chromosome)
@@ -108,4 +109,16 @@ void writeBgi(const std::string& path, const BgiFile& file) {
     }
     db.exec("COMMIT");
     for (const std::string& sql : file.extraSql) db.exec(sql);
+}
+
+std::string runBgiSql(const std::string& path, const std::string& sql) {
+    Database db(path);
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db.get(), sql.c_str(), -1, &statement, nullptr) != SQLITE_OK) db.fail(sql);
+    const int rc = sqlite3_step(statement);
+    const unsigned char* text = rc == SQLITE_ROW ? sqlite3_column_text(statement, 0) : nullptr;
+    const std::string value = text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text));
+    sqlite3_finalize(statement);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) db.fail(sql);
+    return value;
 }

@@ -34,6 +34,9 @@ struct BgiFile {
     std::vector<BgiVariantRow> variants;   // in insertion order; repeat a row to duplicate it
     // Statements run after the tables are filled (e.g. to drop a column).
     std::vector<std::string> extraSql;
+    // Declared type of the variant table's file_start_position and size_in_bytes columns; an
+    // empty text declares none (no type affinity, so SQLite keeps every value as it is given).
+    std::string offsetColumnType = "INT";
 };
 
 // Metadata naming `filename`, `fileSize` bytes long, whose first bytes are `firstBytes`.
@@ -41,3 +44,7 @@ BgiMetadataRow bgiMetadata(const std::string& filename, int64_t fileSize, const 
 
 // Writes `file` as a new database at `path`, replacing any file there.
 void writeBgi(const std::string& path, const BgiFile& file);
+
+// Runs one SQL statement on the database at `path` (e.g. to damage a value in place); returns
+// the first column of its first row as text, "" when it yields no row or NULL.
+std::string runBgiSql(const std::string& path, const std::string& sql);
