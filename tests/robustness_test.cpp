@@ -5,7 +5,8 @@
 // value, and for the index changed column values — and each mutant must end with exit status 0
 // and well-formed output, or exit status 1 and exactly one error report: no signal, no
 // sanitizer report, no hang (a time limit kills it), no allocation failure (in the Release
-// build the run has an address-space limit).
+// build the run has an address-space limit). Structure-aware mutants — a field that locates or
+// identifies data set to a value a reader could take for a valid one — must all be rejected.
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -483,6 +484,113 @@ TEST(Robustness, MutatedLdTextFiles) {
         const ProcessResult r = runGuarded({"--text-to-bcor", "--in-files", "master.txt"}, dir.path());
         expectCleanEnd(r, mutant, [&] { return checkBcor(dir, "d.bcor", 4); });
     });
+}
+
+// --- structure-aware mutants ----------------------------------------------------------------
+
+// The place of every record's u32 length field in the meta block of BDOSE `bytes`.
+std::vector<uint64_t> recordPlaces(const std::string& bytes, const BdoseFileContent& content) {
+    std::vector<uint64_t> places;
+    uint64_t at = content.headerEnd;
+    for (uint32_t i = 0; i < content.numSNPs; ++i) {
+        places.push_back(at);
+        at += 4 + getLE(bytes, at, 4);
+    }
+    return places;
+}
+
+// Mutants of a valid BDOSE file that move or renumber its data without changing its size.
+std::vector<std::pair<std::string, std::string>> bdoseStructureMutants(const std::string& bytes, Mutator& mutator) {
+    const BdoseFileContent content = parseBdoseFile(bytes);
+    const bool v11 = content.magic == "bdose1.1";
+    const uint32_t m = content.numSNPs;
+    const std::vector<uint64_t>& offsets = v11 ? content.blockOffsets : content.rowOffsets;
+    const uint64_t table = v11 ? content.offsetTableStart : offsets[0] - uint64_t{m} * 8;
+    std::vector<std::pair<std::string, std::string>> mutants;
+    const auto add = [&](const std::string& what, const std::function<void(std::string&)>& change) {
+        std::string mutant = bytes;
+        change(mutant);
+        mutants.emplace_back(what, mutant);
+    };
+    for (unsigned k = 0; k < 3; ++k) {
+        const uint32_t i = static_cast<uint32_t>(mutator.below(m - 1)) + 1;
+        const uint32_t j = static_cast<uint32_t>((i + 1 + mutator.below(m - 1)) % m);
+        add("offset entry " + std::to_string(i) + " + 1",
+            [&](std::string& b) { putLE(b, table + 8 * i, offsets[i] + 1, 8); });
+        add("offset entry " + std::to_string(i) + " = entry " + std::to_string(j),
+            [&](std::string& b) { putLE(b, table + 8 * i, offsets[j], 8); });
+        add("record number " + std::to_string(i) + " = " + std::to_string(j), [&](std::string& b) {
+            putLE(b, recordPlaces(bytes, content)[i] + 4, j, 4);
+        });
+    }
+    add("offset entry 0 - 1", [&](std::string& b) { putLE(b, table, offsets[0] - 1, 8); });
+    // Two records of the same length trade places, each keeping its own number.
+    const std::vector<uint64_t> records = recordPlaces(bytes, content);
+    for (uint32_t i = 0; i + 1 < m; ++i) {
+        const uint64_t length = getLE(bytes, records[i], 4);
+        if (getLE(bytes, records[i + 1], 4) != length) continue;
+        add("records " + std::to_string(i) + " and " + std::to_string(i + 1) + " swapped", [&](std::string& b) {
+            const std::string first = bytes.substr(records[i], 4 + length);
+            b.replace(records[i], 4 + length, bytes.substr(records[i + 1], 4 + length));
+            b.replace(records[i + 1], 4 + length, first);
+        });
+        break;
+    }
+    if (v11) {
+        const uint32_t i = static_cast<uint32_t>(mutator.below(m));
+        add("block length " + std::to_string(i) + " - 1",
+            [&](std::string& b) { putLE(b, offsets[i], getLE(bytes, offsets[i], 4) - 1, 4); });
+    }
+    return mutants;
+}
+
+// Every mutant must end with exit status 1 and one report: read with exit 0, it would give
+// correlations of the wrong dosages.
+TEST(Robustness, StructureAwareMutantsAreRejected) {
+    const auto rejected = [](const ProcessResult& r, const std::string& mutant) {
+        expectCleanEnd(r, mutant, [] { return std::string("accepted"); });
+    };
+    {
+        SCOPED_TRACE("bgi");
+        GenotypeFixture f(2, 1, 61);
+        const BgiFile index = readBgi(f.data.bgi);
+        Mutator mutator(61);
+        for (unsigned k = 0; k < mutants(8); ++k) {
+            BgiFile file = index;
+            const std::size_t r = mutator.below(kSnps);
+            const std::size_t o = (r + 1 + mutator.below(kSnps - 1)) % kSnps;
+            file.variants[r].file_start_position = index.variants[o].file_start_position;
+            file.variants[r].size_in_bytes = index.variants[o].size_in_bytes;
+            writeBgi(f.data.bgi, file);
+            for (const Args& args : {kFromBgen, Args{"--write-bcor", "--write-bdose"}})
+                rejected(runGuarded([&] { Args a = args; a.insert(a.end(), {"--in-files", "master.txt"}); return a; }(),
+                                    f.dir.path()),
+                         "row of " + file.variants[r].rsid + " at the place of " + file.variants[o].rsid);
+        }
+        BgiFile same = index;
+        for (BgiVariantRow& row : same.variants) row.file_start_position = index.variants[3].file_start_position;
+        writeBgi(f.data.bgi, same);
+        rejected(runGuarded({"--write-bcor", "--read-only-bgen", "--in-files", "master.txt", "--n-threads", "3"},
+                            f.dir.path()),
+                 "every row at the place of the fourth variant");
+    }
+    for (const bool v11 : {false, true}) {
+        SCOPED_TRACE(v11 ? "1.1" : "1.0");
+        GenotypeFixture f(2, 1, v11 ? 63 : 62);
+        Args write{"--write-bcor", "--write-bdose", "--in-files", "master.txt"};
+        if (v11) write.insert(write.end(), {"--bdose-version", "1.1"});
+        ASSERT_EQ(runTesmaro(write, f.dir.path()).status, 0);
+        const std::string valid = f.dir.read("data.bdose");
+        Mutator mutator(v11 ? 631 : 621);
+        unsigned runs = 0;
+        for (const auto& [what, bytes] : bdoseStructureMutants(valid, mutator)) {
+            f.dir.write("data.bdose", bytes);
+            Args args{"--write-bcor", "--read-bdose", "--in-files", "master.txt", "--n-threads", runs % 2 ? "3" : "1"};
+            if (runs++ % 3 == 2) args.insert(args.end(), {"--memory", "5e-6"});
+            rejected(runGuarded(args, f.dir.path()), what);
+        }
+        f.dir.write("data.bdose", valid);
+    }
 }
 
 }  // namespace
