@@ -307,12 +307,13 @@ void CorrReader::readText() {
     std::ifstream stream;
     openTextFile(stream, ld);
     std::cout << "- Reading correlations  :" << std::flush;
-    std::string line;
     uint64_t lines = 0;
-    for (; std::getline(stream, line); ++lines) {
-        if (lines % 5 == 0) printStatus(lines, nSNPs, "- Reading correlations  : ");
-        parseLine(line, lines);
-    }
+    guardTextRead(stream, ld, [&] {
+        for (std::string line; std::getline(stream, line); ++lines) {
+            if (lines % 5 == 0) printStatus(lines, nSNPs, "- Reading correlations  : ");
+            parseLine(line, lines);
+        }
+    });
     if (stream.bad()) Error::fail("\n\n", "Failed to read file '" + ld + "'!");
     std::cout << "\r- Reading correlations  : done!" << std::flush;
     if (lines != nSNPs)

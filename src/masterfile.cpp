@@ -61,24 +61,26 @@ void Masterfile::parse() {
     if (!stream.is_open()) Error::fail("", "File '" + path + "' cannot be opened!");
 
     const bool selected = flagMap.has("dataset");
-    Regionfiles regionfiles;
     uint64_t k = 0;
-    for (std::string line; std::getline(stream, line); ++k) {
-        if (k == 0) {
-            setHeader(line);
-            regionfiles.flagMap = flagMap;
-            regionfiles.masterfileName = path;
-            regionfiles.header = header;
-            continue;
+    guardTextRead(stream, path, [&] {
+        Regionfiles regionfiles;
+        for (std::string line; std::getline(stream, line); ++k) {
+            if (k == 0) {
+                setHeader(line);
+                regionfiles.flagMap = flagMap;
+                regionfiles.masterfileName = path;
+                regionfiles.header = header;
+                continue;
+            }
+            // Line k + 1 must be numbered in 32 bits.
+            if (k >= UINT32_MAX)
+                Error::fail("Master file '" + filename + "' contains more than 4,294,967,294 datasets!");
+            const uint32_t number = static_cast<uint32_t>(k);
+            if (selected && values.dataset.count(number) == 0) continue;
+            nSamples = regionfiles.parse(number + 1, line);
+            setFiles(number, regionfiles.files);
         }
-        // Line k + 1 must be numbered in 32 bits.
-        if (k >= UINT32_MAX)
-            Error::fail("Master file '" + filename + "' contains more than 4,294,967,294 datasets!");
-        const uint32_t number = static_cast<uint32_t>(k);
-        if (selected && values.dataset.count(number) == 0) continue;
-        nSamples = regionfiles.parse(number + 1, line);
-        setFiles(number, regionfiles.files);
-    }
+    });
     if (stream.bad()) Error::fail("", "File '" + path + "' cannot be read!");
 
     numOfRegions = k == 0 ? 0 : static_cast<uint32_t>(k - 1);
