@@ -277,6 +277,23 @@ TEST(Main, AllocationFailureEndsWithOneReportNotAnAbort) {
 #endif
 }
 
+TEST(Main, AnLdFileThatIsTheBcorFileToConvertLeavesItUntouched) {
+    TempDir dir;
+    const std::string bcor = buildBcor(10, 1, {{0, "rs1", 100, "1", "A", "C"}, {1, "rs2", 200, "1", "G", "T"}},
+                                       {0x60000000});
+    dir.write("in.bcor", bcor);
+    std::filesystem::create_symlink("in.bcor", dir.file("link.ld"));
+    std::filesystem::create_hard_link(dir.file("in.bcor"), dir.file("hard.ld"));
+    const std::vector<std::string> names{"in.bcor", "./in.bcor", "link.ld", "hard.ld", dir.file("in.bcor")};
+    for (const std::string& ld : names) {
+        const ProcessResult r = runTesmaro({"--bcor-to-text", "--bcor-file", "in.bcor", "--ld-file", ld}, dir.path());
+        EXPECT_EQ(r.status, 1) << ld;
+        EXPECT_EQ(r.out, banner + "--------\nSETTINGS\n--------\n- dataset : all\n\n") << ld;
+        EXPECT_EQ(r.err, "Error : Output file '" + ld + "' is the same file as input file 'in.bcor'!\n\n") << ld;
+        EXPECT_EQ(dir.read("in.bcor"), bcor) << ld;
+    }
+}
+
 TEST(Main, ALineTooLongForTheMemoryEndsWithOneReportNamingTheFile) {
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "AddressSanitizer needs more address space than the limit allows";
