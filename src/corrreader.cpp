@@ -54,8 +54,8 @@ void CorrReader::readMagicNumber(std::istream& stream) {
 void CorrReader::readBCOR() {
     bcorFile = regionfiles.get("bcor");
     if (bcorFile.empty()) Error::fail("", "No filename is specified!");
-    std::ifstream stream(bcorFile, std::ios::in | std::ios::binary);
-    if (!stream.is_open()) Error::fail("", "File '" + bcorFile + "' cannot be opened!");
+    std::ifstream stream;
+    if (!openReadable(stream, bcorFile, std::ios::binary)) Error::fail("", "File '" + bcorFile + "' cannot be opened!");
 
     readMagicNumber(stream);
     uint64_t sizeField = 0, D = 0;
@@ -304,16 +304,16 @@ void CorrReader::printStatus(uint64_t i, uint64_t n, const std::string& label) c
 void CorrReader::readText() {
     R.reserve(pairCount(nSNPs));
     const std::string ld = regionfiles.get("ld");
-    if (ld.empty()) Error::fail("", "No filename is specified!");
-    std::ifstream stream(ld);
-    if (!stream.is_open()) Error::fail("", "File '" + ld + "' cannot be opened!");
+    std::ifstream stream;
+    openTextFile(stream, ld);
     std::cout << "- Reading correlations  :" << std::flush;
-    std::string line;
     uint64_t lines = 0;
-    for (; std::getline(stream, line); ++lines) {
-        if (lines % 5 == 0) printStatus(lines, nSNPs, "- Reading correlations  : ");
-        parseLine(line, lines);
-    }
+    guardTextRead(stream, ld, [&] {
+        for (std::string line; std::getline(stream, line); ++lines) {
+            if (lines % 5 == 0) printStatus(lines, nSNPs, "- Reading correlations  : ");
+            parseLine(line, lines);
+        }
+    });
     if (stream.bad()) Error::fail("\n\n", "Failed to read file '" + ld + "'!");
     std::cout << "\r- Reading correlations  : done!" << std::flush;
     if (lines != nSNPs)

@@ -10,6 +10,7 @@
 #include <exception>
 #include <iomanip>
 #include <iostream>
+#include <new>
 #include <sstream>
 
 namespace failure {
@@ -188,4 +189,19 @@ void openTextFile(std::ifstream& stream, const std::string& file) {
 
 void checkReadToEnd(const std::istream& stream, const std::string& file) {
     if (stream.bad()) Error::fail("File '" + file + "' cannot be read!");
+}
+
+void guardTextRead(std::istream& stream, const std::string& file, const std::function<void()>& read) {
+    // A line read catches what its extraction throws and only sets badbit, unless the stream
+    // throws on badbit: then the failed allocation itself comes through.
+    const std::ios::iostate mask = stream.exceptions();
+    stream.exceptions(mask | std::ios::badbit);
+    try {
+        read();
+    } catch (const std::bad_alloc&) {
+        Error::fail("\n\n", "Not enough memory to read file '" + file + "'!");
+    } catch (const std::ios_base::failure&) {
+        // A read error; the stream stays bad.
+    }
+    stream.exceptions(mask);
 }

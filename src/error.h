@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <istream>
 #include <string>
 #include <vector>
@@ -79,3 +80,9 @@ void openTextFile(std::ifstream& stream, const std::string& file);
 // After a reading loop: a stream that stopped on a read error (not the end of the file) ends
 // the run with "File '<file>' cannot be read!".
 void checkReadToEnd(const std::istream& stream, const std::string& file);
+
+// Runs `read`, the reading of the text file `file` through `stream`. An allocation that fails
+// meanwhile (a line that never ends, say) ends the run with "Not enough memory to read file
+// '<file>'!" after the prefix "\n\n". A read error ends `read` early and leaves `stream` bad for
+// the caller's own check after it.
+void guardTextRead(std::istream& stream, const std::string& file, const std::function<void()>& read);

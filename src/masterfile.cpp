@@ -10,6 +10,8 @@
 #include <fstream>
 #include <iostream>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "bdose.h"
 #include "bdoseparser.h"
@@ -46,6 +48,31 @@ std::string valueOf(const std::map<std::string, std::string>& map, const std::st
 
 constexpr int createOrEmpty = O_WRONLY | O_CREAT | O_TRUNC;
 
+// The columns that can name a file the run reads or writes.
+const char* const fileColumns[] = {"z", "bgen", "bgi", "bdose", "sample", "incl", "bcor", "ld"};
+
+// The columns whose files the subprogram creates or empties. The BDOSE file of --write-bdose is
+// one even when the run reads it back afterwards.
+std::vector<std::string> outputColumns(const FlagMap& flagMap) {
+    std::vector<std::string> columns;
+    if (flagMap.has("write-bcor") || flagMap.has("text-to-bcor")) columns.push_back("bcor");
+    if (flagMap.has("write-text") || flagMap.has("bcor-to-text")) columns.push_back("ld");
+    if (flagMap.has("write-bdose")) columns.push_back("bdose");
+    return columns;
+}
+
+// A file's device and inode: a relative path, a symbolic link and a hard link to one file give
+// the same identity.
+using FileId = std::pair<dev_t, ino_t>;
+
+// False when `path` is empty or names nothing that exists.
+bool identify(const std::string& path, FileId* id) {
+    struct stat status {};
+    if (path.empty() || ::stat(path.c_str(), &status) != 0) return false;
+    *id = {status.st_dev, status.st_ino};
+    return true;
+}
+
 }  // namespace
 
 void Masterfile::init(const FlagMap& flags, const Flag::Values& options) {
@@ -61,24 +88,26 @@ void Masterfile::parse() {
     if (!stream.is_open()) Error::fail("", "File '" + path + "' cannot be opened!");
 
     const bool selected = flagMap.has("dataset");
-    Regionfiles regionfiles;
     uint64_t k = 0;
-    for (std::string line; std::getline(stream, line); ++k) {
-        if (k == 0) {
-            setHeader(line);
-            regionfiles.flagMap = flagMap;
-            regionfiles.masterfileName = path;
-            regionfiles.header = header;
-            continue;
+    guardTextRead(stream, path, [&] {
+        Regionfiles regionfiles;
+        for (std::string line; std::getline(stream, line); ++k) {
+            if (k == 0) {
+                setHeader(line);
+                regionfiles.flagMap = flagMap;
+                regionfiles.masterfileName = path;
+                regionfiles.header = header;
+                continue;
+            }
+            // Line k + 1 must be numbered in 32 bits.
+            if (k >= UINT32_MAX)
+                Error::fail("Master file '" + filename + "' contains more than 4,294,967,294 datasets!");
+            const uint32_t number = static_cast<uint32_t>(k);
+            if (selected && values.dataset.count(number) == 0) continue;
+            nSamples = regionfiles.parse(number + 1, line);
+            setFiles(number, regionfiles.files);
         }
-        // Line k + 1 must be numbered in 32 bits.
-        if (k >= UINT32_MAX)
-            Error::fail("Master file '" + filename + "' contains more than 4,294,967,294 datasets!");
-        const uint32_t number = static_cast<uint32_t>(k);
-        if (selected && values.dataset.count(number) == 0) continue;
-        nSamples = regionfiles.parse(number + 1, line);
-        setFiles(number, regionfiles.files);
-    }
+    });
     if (stream.bad()) Error::fail("", "File '" + path + "' cannot be read!");
 
     numOfRegions = k == 0 ? 0 : static_cast<uint32_t>(k - 1);
@@ -89,6 +118,7 @@ void Masterfile::parse() {
 void Masterfile::setRegionFiles(const std::map<std::string, std::string>& map) {
     files.push_back(map);
     values.dataset.insert(0);
+    checkOutputsAreNotInputs();
 }
 
 void Masterfile::print(uint32_t i) const {
@@ -169,6 +199,7 @@ void Masterfile::checkNumOfRegions(uint32_t count) const {
 }
 
 void Masterfile::checkReadWrite() {
+    checkOutputsAreNotInputs();
     for (const auto& map : files) {
         if (map.count("bgi") != 0) checkBgi(map);
         for (const char* column : {"incl", "sample"})
@@ -176,6 +207,36 @@ void Masterfile::checkReadWrite() {
         if (flagMap.has("write-bcor")) requireOpen(valueOf(map, "bcor"), createOrEmpty);
         if (flagMap.has("read-bdose")) checkBdoseRead(map);
         if (flagMap.has("write-bdose")) requireOpen(valueOf(map, "bdose"), createOrEmpty);
+    }
+}
+
+void Masterfile::checkOutputsAreNotInputs() const {
+    std::map<FileId, std::string> inputs;
+    const auto addInput = [&](const std::string& path) {
+        FileId id;
+        if (identify(path, &id)) inputs.emplace(id, path);
+    };
+    if (flagMap.has("in-files")) addInput(filename);
+    // --rsids names a file when it opens as one; otherwise it is a list of identifiers.
+    const std::string rsids = flagMap.get("rsids");
+    if (flagMap.has("rsids") && std::ifstream(rsids, std::ios::binary).is_open()) addInput(rsids);
+    const std::vector<std::string> outputs = outputColumns(flagMap);
+    const auto isOutput = [&](const std::string& column) {
+        return std::find(outputs.begin(), outputs.end(), column) != outputs.end();
+    };
+    for (const auto& map : files)
+        for (const char* column : fileColumns)
+            if (!isOutput(column)) addInput(valueOf(map, column));
+
+    for (const auto& map : files) {
+        for (const std::string& column : outputs) {
+            const std::string path = valueOf(map, column);
+            FileId id;
+            if (!identify(path, &id)) continue;
+            const auto input = inputs.find(id);
+            if (input != inputs.end())
+                Error::fail("", "Output file '" + path + "' is the same file as input file '" + input->second + "'!");
+        }
     }
 }
 

@@ -1,6 +1,7 @@
 // The master file: its header, the selected datasets' column-to-value maps, the checks of
-// the whole file against the run (which also create or empty the output files), and queries
-// for a dataset's files by its 0-based position among the selected datasets.
+// the whole file against the run (no output may be an input; they also create or empty the
+// output files), and queries for a dataset's files by its 0-based position among the selected
+// datasets.
 // A plain value type copied into the engine and the reader; driver thread only.
 #pragma once
 
@@ -17,7 +18,8 @@ public:
     // Reads and checks the file named by --in-files, then creates or empties the output files
     // of --write-bcor and --write-bdose for every selected dataset.
     void parse();
-    // Registers one dataset (number 0) without a master file (--bcor-file, --ld-file).
+    // Registers one dataset (number 0) without a master file (--bcor-file, --ld-file) and checks
+    // that its output file is not one of its inputs.
     void setRegionFiles(const std::map<std::string, std::string>& map);
     // The file list of the dataset at 0-based position i on standard output.
     void print(uint32_t i) const;
@@ -33,8 +35,13 @@ public:
     void setFiles(uint32_t k, const std::map<std::string, std::string>& map);
     // `count` is the number of data lines; checks it against the selected dataset numbers.
     void checkNumOfRegions(uint32_t count) const;
-    // Per dataset: the index check, the input files open, the output files created or emptied.
+    // First that no output is an input, then per dataset: the index check, the input files open,
+    // the output files created or emptied.
     void checkReadWrite();
+    // Ends the run when an existing output file of any dataset (bcor, ld or bdose, as the
+    // subprogram writes them) is the same file, by device and inode, as the master file, the
+    // --rsids file or a file that any dataset reads. Changes no file.
+    void checkOutputsAreNotInputs() const;
     // The .bgi check and the check of a BDOSE file to read, for one dataset's map.
     void checkBgi(const std::map<std::string, std::string>& map) const;
     void checkBdoseRead(const std::map<std::string, std::string>& map) const;

@@ -40,20 +40,22 @@ void readSampleFile(const std::string& sampleFile, const std::string& bgenFile, 
                     std::set<Sample>* known, SampleList* samples) {
     std::ifstream stream;
     openTextFile(stream, sampleFile);
-    checkMinNumOfCols(stream, sampleFile, 2);
-    checkLine(stream, sampleFile, {"ID_1", "ID_2"}, 1);
-    checkLine(stream, sampleFile, {"0", "0"}, 2);
-
     uint32_t n = 0;
-    std::string text;
-    for (uint32_t line = 3; std::getline(stream, text); ++line, ++n) {
-        progressSign(kSampleLabel, line);
-        const std::string id = firstField(text, sampleFile, line);
-        if (!known->insert(Sample{line - 3, id}).second)
-            Error::fail("\n\n", "File '" + sampleFile + "' with sample IDs contains a duplicate '" + id + "' in line " +
-                                    std::to_string(line) + "!");
-        if (samples != nullptr) samples->emplace_back(line - 3, id);
-    }
+    guardTextRead(stream, sampleFile, [&] {
+        checkMinNumOfCols(stream, sampleFile, 2);
+        checkLine(stream, sampleFile, {"ID_1", "ID_2"}, 1);
+        checkLine(stream, sampleFile, {"0", "0"}, 2);
+
+        std::string text;
+        for (uint32_t line = 3; std::getline(stream, text); ++line, ++n) {
+            progressSign(kSampleLabel, line);
+            const std::string id = firstField(text, sampleFile, line);
+            if (!known->insert(Sample{line - 3, id}).second)
+                Error::fail("\n\n", "File '" + sampleFile + "' with sample IDs contains a duplicate '" + id +
+                                        "' in line " + std::to_string(line) + "!");
+            if (samples != nullptr) samples->emplace_back(line - 3, id);
+        }
+    });
     checkReadToEnd(stream, sampleFile);
     if (n != nBgen)
         Error::fail("\n\n", "File '" + sampleFile + "' with sample IDs contains " + std::to_string(n) +
@@ -98,28 +100,30 @@ void SampleParser::readIncl(const std::string& masterFile, const std::string& so
                             SampleList* samples) const {
     std::ifstream stream;
     openTextFile(stream, inclFile);
-    std::string text;
-    std::getline(stream, text);
-    if (splitFields(text, ' ').size() != 1)
-        Error::fail("\n\n", "File '" + inclFile + "' must contain 1 column(s)!");
-    stream.clear();
-    stream.seekg(0, std::ios::beg);
-
-    std::set<std::string> taken;
     uint32_t n = 0;
-    for (uint32_t line = 1; std::getline(stream, text); ++line, ++n) {
-        progressSign(kInclusionLabel, line);
-        const std::string id = firstField(text, inclFile, line);
-        if (!taken.insert(id).second)
-            Error::fail("\n\n", "File '" + inclFile + "' with sample inclusions contains a duplicate '" + id +
-                                    "' in line " + std::to_string(line) + "!");
-        const auto found = known.find(Sample{0, id});
-        if (found == known.end())
-            Error::fail("\n\n", "File '" + inclFile + "' with sample inclusions contains a sample '" + id +
-                                    "' in line " + std::to_string(line) + " that is missing from file '" +
-                                    sourceFile + "'!");
-        samples->emplace_back(found->index, id);
-    }
+    guardTextRead(stream, inclFile, [&] {
+        std::string text;
+        std::getline(stream, text);
+        if (splitFields(text, ' ').size() != 1)
+            Error::fail("\n\n", "File '" + inclFile + "' must contain 1 column(s)!");
+        stream.clear();
+        stream.seekg(0, std::ios::beg);
+
+        std::set<std::string> taken;
+        for (uint32_t line = 1; std::getline(stream, text); ++line, ++n) {
+            progressSign(kInclusionLabel, line);
+            const std::string id = firstField(text, inclFile, line);
+            if (!taken.insert(id).second)
+                Error::fail("\n\n", "File '" + inclFile + "' with sample inclusions contains a duplicate '" + id +
+                                        "' in line " + std::to_string(line) + "!");
+            const auto found = known.find(Sample{0, id});
+            if (found == known.end())
+                Error::fail("\n\n", "File '" + inclFile + "' with sample inclusions contains a sample '" + id +
+                                        "' in line " + std::to_string(line) + " that is missing from file '" +
+                                        sourceFile + "'!");
+            samples->emplace_back(found->index, id);
+        }
+    });
     checkReadToEnd(stream, inclFile);
     if (n != nSamples)
         Error::fail("\n\n", "File '" + inclFile + "' with sample inclusions contains " + std::to_string(n) +

@@ -26,22 +26,24 @@ uint32_t SumStatsParser::readSumStats(bool rsids, RsIDs* rsidsOut, SumStatsData*
     const std::string zFile = regionfiles.get("z");
     std::ifstream stream;
     openTextFile(stream, zFile);
-    checkHeader(stream);
-    lineCount = 1;
+    guardTextRead(stream, zFile, [&] {
+        checkHeader(stream);
+        lineCount = 1;
 
-    uint32_t counter = 0;
-    std::string text;
-    while (std::getline(stream, text)) {
-        printStatus(kLabel, &counter);
-        ++lineCount;
-        std::istringstream line(text);
-        const Meta meta = parseMeta(true, zFile, &line, data);
-        if (rsids && rsidsOut->ids.count(meta.rsid) != 0) {
-            const auto p = std::find(rsidsOut->order.begin(), rsidsOut->order.end(), meta.rsid) -
-                           rsidsOut->order.begin();
-            rsidsOut->index[static_cast<std::size_t>(p)] = static_cast<int32_t>(lineCount - 2);
+        uint32_t counter = 0;
+        std::string text;
+        while (std::getline(stream, text)) {
+            printStatus(kLabel, &counter);
+            ++lineCount;
+            std::istringstream line(text);
+            const Meta meta = parseMeta(true, zFile, &line, data);
+            if (rsids && rsidsOut->ids.count(meta.rsid) != 0) {
+                const auto p = std::find(rsidsOut->order.begin(), rsidsOut->order.end(), meta.rsid) -
+                               rsidsOut->order.begin();
+                rsidsOut->index[static_cast<std::size_t>(p)] = static_cast<int32_t>(lineCount - 2);
+            }
         }
-    }
+    });
     checkReadToEnd(stream, zFile);
     std::cout << "\r" << kLabel << "done!   " << std::endl;
 

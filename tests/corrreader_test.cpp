@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
@@ -522,6 +523,36 @@ TEST(CorrReaderBinary, ConversionFailuresExitWithStatusOne) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.out.find("done!"), std::string::npos);
+    }
+}
+
+TEST(CorrReaderBinary, ADirectoryToConvertCannotBeOpened) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("folder.bcor"));
+    std::filesystem::create_directory(dir.file("folder.ld"));
+    writeZFile(dir.file("d.z"), {{"rs1", "1", 100, "A", "C"}, {"rs2", "1", 200, "G", "T"}});
+    const std::string bcorList = "- BCOR file             : folder.bcor\n- LD matrix             : out.ld\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string path;
+        std::string out;  // the end of standard output
+    } cases[] = {
+        {{"--bcor-to-text", "--bcor-file", "folder.bcor", "--ld-file", "out.ld"}, "folder.bcor", bcorList},
+        {{"--bcor-to-text", "--in-files", dir.write("b.txt", "bcor;ld\nfolder.bcor;out.ld\n")}, "folder.bcor",
+         bcorList},
+        {{"--text-to-bcor", "--in-files", dir.write("t.txt", "z;bcor;ld;n_samples\nd.z;out.bcor;folder.ld;10\n")},
+         "folder.ld",
+         "- LD matrix             : folder.ld\n\r- Reading SNP file      : done!   \n\n"
+         "- Number of samples     : 10\n- Number of SNPs        : 2\n\n"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = runTesmaro(c.args, dir.path());
+        EXPECT_EQ(r.status, 1) << c.path;
+        EXPECT_EQ(r.err, "Error : File '" + c.path + "' cannot be opened!\n\n");
+        ASSERT_GE(r.out.size(), c.out.size()) << r.out;
+        EXPECT_EQ(r.out.substr(r.out.size() - c.out.size()), c.out) << r.out;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("out.ld"))) << c.path;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("out.bcor"))) << c.path;
     }
 }
 

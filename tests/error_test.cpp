@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <iostream>
 #include <limits>
+#include <new>
 #include <sstream>
+#include <streambuf>
 #include <thread>
+#include <utility>
 
 #include "support/process.h"
 
@@ -186,6 +191,63 @@ TEST(CheckMinNumOfCols, CountsAndRewinds) {
             checkMinNumOfCols(s, "s.sample", 3);
         });
         EXPECT_EQ(r.err, "\n\nError : File 's.sample' must contain at least 3 column(s)!\n\n") << content;
+    }
+}
+
+// Hands out `text`, then runs `failure` at the next read (returning the end of the input when it
+// does not throw).
+class FailingBuffer : public std::streambuf {
+public:
+    FailingBuffer(std::string text, std::function<void()> failure)
+        : text_(std::move(text)), failure_(std::move(failure)) {}
+
+protected:
+    int_type underflow() override {
+        if (!served_) {
+            served_ = true;
+            setg(text_.data(), text_.data(), text_.data() + text_.size());
+            return traits_type::to_int_type(*gptr());
+        }
+        failure_();
+        return traits_type::eof();
+    }
+
+private:
+    std::string text_;
+    std::function<void()> failure_;
+    bool served_ = false;
+};
+
+TEST(GuardTextRead, AFailedAllocationNamesTheFileAndAReadErrorIsLeftToTheCaller) {
+    const std::string memory = "\n\nError : Not enough memory to read file 'f.txt'!\n\n";
+    const struct {
+        std::string what;
+        std::function<void()> failure;  // at the read after the first line
+        bool throwInBody;               // bad_alloc from the reading code itself, after the loop
+        int status;
+        std::string out;  // the lines read, then the stream's state after the guard
+        std::string err;
+    } cases[] = {
+        // A line read only sets badbit for what its extraction throws; the guard lets it through.
+        {"bad_alloc in a line read", [] { throw std::bad_alloc(); }, false, 1, "[rs1 1]", memory},
+        {"bad_alloc in the reader", [] {}, true, 1, "[rs1 1][rs2 ]", memory},
+        {"read error", [] { throw std::ios_base::failure("read error"); }, false, 0, "[rs1 1] bad", ""},
+        {"end of the file", [] {}, false, 0, "[rs1 1][rs2 ] good", ""},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = runInChild([&] {
+            FailingBuffer buffer("rs1 1\nrs2 ", c.failure);
+            std::istream stream(&buffer);
+            guardTextRead(stream, "f.txt", [&] {
+                for (std::string line; std::getline(stream, line);) std::cout << "[" << line << "]";
+                if (c.throwInBody) throw std::bad_alloc();
+            });
+            // The stream throws no more than it did before.
+            std::cout << (stream.bad() ? " bad" : " good") << (stream.exceptions() == std::ios::goodbit ? "" : " mask");
+        });
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_EQ(r.out, c.out) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
     }
 }
 

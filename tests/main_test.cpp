@@ -277,4 +277,95 @@ TEST(Main, AllocationFailureEndsWithOneReportNotAnAbort) {
 #endif
 }
 
+TEST(Main, AnLdFileThatIsTheBcorFileToConvertLeavesItUntouched) {
+    TempDir dir;
+    const std::string bcor = buildBcor(10, 1, {{0, "rs1", 100, "1", "A", "C"}, {1, "rs2", 200, "1", "G", "T"}},
+                                       {0x60000000});
+    dir.write("in.bcor", bcor);
+    std::filesystem::create_symlink("in.bcor", dir.file("link.ld"));
+    std::filesystem::create_hard_link(dir.file("in.bcor"), dir.file("hard.ld"));
+    const std::vector<std::string> names{"in.bcor", "./in.bcor", "link.ld", "hard.ld", dir.file("in.bcor")};
+    for (const std::string& ld : names) {
+        const ProcessResult r = runTesmaro({"--bcor-to-text", "--bcor-file", "in.bcor", "--ld-file", ld}, dir.path());
+        EXPECT_EQ(r.status, 1) << ld;
+        EXPECT_EQ(r.out, banner + "--------\nSETTINGS\n--------\n- dataset : all\n\n") << ld;
+        EXPECT_EQ(r.err, "Error : Output file '" + ld + "' is the same file as input file 'in.bcor'!\n\n") << ld;
+        EXPECT_EQ(dir.read("in.bcor"), bcor) << ld;
+    }
+}
+
+TEST(Main, ALineTooLongForTheMemoryEndsWithOneReportNamingTheFile) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the limit allows";
+#else
+    // The binary under a 150 MB address-space limit (one BLAS thread fits it).
+    const auto runWithLittleMemory = [](const Args& args, const std::string& workdir) {
+        std::string command = std::string("ulimit -v 150000 && OPENBLAS_NUM_THREADS=1 exec '") + TESMARO_BINARY + "'";
+        for (const std::string& a : args) command += " '" + a + "'";
+        return runProcess("/bin/sh", {"-c", command}, workdir);
+    };
+    TempDir dir;
+    // 4 GiB without a line end, sparse: it costs no disk.
+    const auto endless = [&](const std::string& name) {
+        const std::string path = dir.write(name, "");
+        std::filesystem::resize_file(path, uint64_t{4} << 30);
+        return name;
+    };
+    DatasetOptions options;
+    options.snps = 3;
+    options.samples = 10;
+    options.included = {8, 1, 4, 6, 2, 0};
+    options.name = "g";
+    const Dataset data = makeDataset(dir.path(), options);
+    dir.write("t.z", "rsid chromosome position allele1 allele2\nrs1 1 100 A C\nrs2 1 200 G T\n");
+    const std::vector<std::string> bgenColumns{"z", "bgen", "bgi", "sample", "incl", "n_samples", "bcor"};
+    const auto bgenRun = [&](const std::string& name, const std::string& column, const std::string& file) {
+        auto columns = data.columns();
+        columns["bcor"] = "g.bcor";
+        columns[column] = file;
+        writeMasterFile(dir.file(name), bgenColumns, {columns});
+        return Args{"--write-bcor", "--read-only-bgen", "--in-files", name};
+    };
+    const std::string bgenStart = "----------------------\nComputing correlations (1/1)\n----------------------\n"
+                                  "- SNP file              : " + data.z + "\n- BGEN file             : " + data.bgen +
+                                  "\n- BGEN BGI file         : " + data.bgi + "\n";
+    const std::string zDone = "\r- Reading SNP file      : done!   \n\n- Number of samples     : 6\n"
+                              "- Number of SNPs        : 3\n\n\r- Reading BGEN indexes  : "
+                              "\r- Reading BGEN indexes  : done!   ";
+    const std::string bgenSettings = "--------\nSETTINGS\n--------\n- dataset       : all\n"
+                                     "- compression   : medium\n- n-threads     : 1\n- sample-miss   : 0.1\n\n";
+    const std::string textTitle = "-----------------------\nConverting text to BCOR (1/1)\n-----------------------\n";
+    const struct {
+        Args args;
+        std::string file;  // the file whose line never ends
+        std::string out;   // standard output after the banner
+    } cases[] = {
+        {{"--text-to-bcor", "--in-files", endless("m.txt")}, "m.txt", ""},
+        {{"--text-to-bcor", "--in-files",
+          dir.write("z.txt", "z;bcor;ld;n_samples\n" + endless("e.z") + ";t.bcor;t.ld;5\n")},
+         "e.z", textTitle + "- SNP file              : e.z\n- BCOR file             : t.bcor\n"
+                            "- LD matrix             : t.ld\n"},
+        {{"--text-to-bcor", "--in-files",
+          dir.write("ld.txt", "z;bcor;ld;n_samples\nt.z;t.bcor;" + endless("e.ld") + ";5\n")},
+         "e.ld", textTitle + "- SNP file              : t.z\n- BCOR file             : t.bcor\n"
+                             "- LD matrix             : e.ld\n\r- Reading SNP file      : done!   \n\n"
+                             "- Number of samples     : 5\n- Number of SNPs        : 2\n\n"
+                             "- Reading correlations  :"},
+        {bgenRun("s.txt", "sample", endless("e.sample")), "e.sample",
+         bgenSettings + bgenStart + "- Sample file           : e.sample\n- Sample inclusion file : " + data.incl +
+             "\n- BCOR file             : g.bcor\n" + zDone},
+        {bgenRun("i.txt", "incl", endless("e.incl")), "e.incl",
+         bgenSettings + bgenStart + "- Sample file           : " + data.sample +
+             "\n- Sample inclusion file : e.incl\n- BCOR file             : g.bcor\n" + zDone +
+             "\r- Reading sample IDs    : -      \r- Reading sample IDs    : +      "},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = runWithLittleMemory(c.args, dir.path());
+        EXPECT_EQ(r.status, 1) << c.file;
+        EXPECT_EQ(r.out, banner + c.out) << c.file;
+        EXPECT_EQ(r.err, "\n\nError : Not enough memory to read file '" + c.file + "'!\n\n") << c.file;
+    }
+#endif
+}
+
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "error.h"
+#include "support/bcorfile.h"
 #include "support/bdosefixture.h"
 #include "support/bgiwriter.h"
 #include "support/dataset.h"
@@ -531,6 +532,97 @@ TEST(MasterfileSetRegionFiles, RegistersTheOnlyDatasetAsNumberZero) {
     EXPECT_EQ(describe(masterfile), "datasets: 0\nbcor=in.bcor;ld=out.ld;\n");
     const ProcessResult r = printInChild(masterfile, 0);
     EXPECT_EQ(r.out, "- BCOR file             : in.bcor\n- LD matrix             : out.ld\n");
+}
+
+// Every regular file of the directory (symbolic links left out) with its content.
+std::map<std::string, std::string> contents(const TempDir& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        if (!entry.is_symlink() && entry.is_regular_file())
+            files[entry.path().filename().string()] = dir.read(entry.path().string());
+    return files;
+}
+
+// The names of the files whose content differs between two snapshots of contents(), or that
+// only one of them holds.
+std::string changedFiles(const std::map<std::string, std::string>& before,
+                         const std::map<std::string, std::string>& after) {
+    std::string names;
+    for (const auto& [name, bytes] : before)
+        if (after.count(name) == 0 || after.at(name) != bytes) names += name + " ";
+    for (const auto& entry : after)
+        if (before.count(entry.first) == 0) names += entry.first + " ";
+    return names;
+}
+
+// Through the program: an existing output file that is an input of the run ends it before any
+// output file is created or emptied, whichever dataset the two files belong to.
+TEST(MasterfileCheckReadWrite, AnOutputThatIsAnInputEndsTheRunBeforeAnyFileChanges) {
+    namespace fs = std::filesystem;
+    const std::string bgenHeader = "z;bgen;bgi;bdose;bcor;ld;n_samples\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string master;  // written as m.txt unless the arguments name another master file
+        std::function<void(const TempDir&)> links;
+        std::string message;
+    } cases[] = {
+        {{"--write-bcor", "--read-only-bgen", "--in-files", "m.txt"},
+         bgenHeader + "a.z;a.bgen;a.bgi;;x.bcor;;10\nb.z;b.bgen;b.bgi;;b.bcor;;10\n",
+         [](const TempDir& dir) { fs::create_symlink("b.z", dir.file("x.bcor")); },
+         "Output file 'x.bcor' is the same file as input file 'b.z'!"},
+        {{"--text-to-bcor", "--in-files", "m.txt"}, "z;bcor;ld;n_samples\na.z;t.bcor;t.ld;10\n",
+         [](const TempDir& dir) {
+             dir.write("t.ld", "1 0.5 0.5 \n0.5 1 0.5 \n0.5 0.5 1 \n");
+             fs::create_hard_link(dir.file("t.ld"), dir.file("t.bcor"));
+         },
+         "Output file 't.bcor' is the same file as input file 't.ld'!"},
+        {{"--write-bcor", "--write-bdose", "--in-files", "m.txt"}, bgenHeader + "a.z;a.bgen;a.bgi;a.bdose;a.bcor;;10\n",
+         [](const TempDir& dir) { fs::create_symlink(dir.file("a.bgen"), dir.file("a.bdose")); },
+         "Output file 'a.bdose' is the same file as input file 'a.bgen'!"},
+        {{"--write-text", "--read-only-bgen", "--in-files", "m.txt", "--rsids", "./ids.ld"},
+         bgenHeader + "a.z;a.bgen;a.bgi;;;ids.ld;10\n", [](const TempDir& dir) { dir.write("ids.ld", "rs1\nrs2\n"); },
+         "Output file 'ids.ld' is the same file as input file './ids.ld'!"},
+        {{"--write-text", "--read-only-bgen", "--in-files", "./m.ld"}, "", [](const TempDir& dir) {
+             dir.write("m.ld", "z;bgen;bgi;ld;n_samples\na.z;a.bgen;a.bgi;m.ld;10\n");
+         },
+         "Output file 'm.ld' is the same file as input file './m.ld'!"},
+        {{"--bcor-to-text", "--in-files", "m.txt"}, "bcor;ld\na.bcor;a.ld\nb.bcor;b.ld\n",
+         [](const TempDir& dir) {
+             dir.write("a.bcor", "correlations");
+             dir.write("a.ld", "old text");
+             fs::create_symlink("a.bcor", dir.file("b.ld"));
+         },
+         "Output file 'b.ld' is the same file as input file 'a.bcor'!"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        makeSmallDatasets(dir.path(), {"a", "b"}, 10, 3);
+        if (!c.master.empty()) dir.write("m.txt", c.master);
+        c.links(dir);
+        const std::map<std::string, std::string> before = contents(dir);
+        const ProcessResult r = runTesmaro(c.args, dir.path());
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_EQ(r.err, "Error : " + c.message + "\n\n");
+        EXPECT_EQ(r.out.find("(1/"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("done!"), std::string::npos) << r.out;
+        EXPECT_EQ(changedFiles(before, contents(dir)), "") << c.message;
+    }
+}
+
+TEST(MasterfileCheckReadWrite, DistinctOutputsRunAlsoWhenDatasetsShareAnInput) {
+    TempDir dir;
+    // The second dataset reads the files of the first, its Z file through a symbolic link.
+    makeSmallDatasets(dir.path(), {"a"}, 10, 3);
+    std::filesystem::create_symlink("a.z", dir.file("shared.z"));
+    dir.write("a.bcor", "old correlations");
+    dir.write("m.txt", "z;bgen;bgi;bcor;n_samples\na.z;a.bgen;a.bgi;a.bcor;10\nshared.z;a.bgen;a.bgi;b.bcor;10\n");
+    const ProcessResult r = runTesmaro({"--write-bcor", "--read-only-bgen", "--in-files", "m.txt"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("Computing correlations (2/2)"), std::string::npos) << r.out;
+    const std::string first = dir.read("a.bcor");
+    EXPECT_EQ(parseBcor(first).nSNPs, 3u);
+    EXPECT_EQ(dir.read("b.bcor"), first);
 }
 
 }  // namespace
