@@ -373,6 +373,38 @@ TEST(CorrReaderBcor, BadCodesFailWhenTheFirstCorrelationIsDecoded) {
     }
 }
 
+// The reader returns single precision and rejects a value above 1 after that rounding. Codes 0
+// and 3 decode exactly, so the first code above 2^(k+1) is rejected; codes 1 and 2 round the
+// code itself to 24 significant bits first, so codes up to half a step above 2^(k+1) read as 1.
+TEST(CorrReaderBcor, CodesJustAboveTheValueOf1) {
+    TempDir dir;
+    const struct {
+        uint8_t code;
+        uint64_t one;       // the largest code that reads as 1
+        std::string above;  // how the next code is reported
+    } cases[] = {
+        {0, 0x8000, "1.0001"},
+        {3, 0x80, "1.0156"},
+        {1, 0x80000000u + 128, "1.0000"},
+        {2, 0x8000000000000000u + (uint64_t{1} << 39), "1.0000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.code));
+        for (const uint64_t code : {c.one, c.one + 1}) {
+            const std::string file = dir.write("edge.bcor", buildBcor(10, c.code, snpsAt({1, 2}), {code}));
+            const ProcessResult r = runInChild([&] { std::cerr << Conversion(file).read().R.at(0); });
+            if (code == c.one) {
+                EXPECT_EQ(r.status, 0);
+                EXPECT_EQ(r.err, "1");
+            } else {
+                EXPECT_EQ(r.status, 1);
+                EXPECT_EQ(r.err, "\n\nError : Correlation " + c.above + " between SNP 1 and SNP 2 in file '" + file +
+                                     "' is not between -1.0 and 1.0!\n\n");
+            }
+        }
+    }
+}
+
 // Reads `ld` as the LD matrix of an m-SNP dataset whose Z file is snps.z.
 CorrReader readTextMatrix(const std::string& ld, uint64_t m) {
     FlagMap flags;
