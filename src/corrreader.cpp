@@ -110,7 +110,7 @@ void CorrReader::readBCOR() {
     } else {
         nValues = pairCount(nSNPs);
     }
-    R.reserve(nValues);
+    reserveValues(nValues, bcorFile);
     if (byRsids)
         readCorr_oneSNP(stream, D);
     else
@@ -301,11 +301,19 @@ void CorrReader::printStatus(uint64_t i, uint64_t n, const std::string& label) c
               << (static_cast<double>(i) + 1.0) * 100.0 / (static_cast<double>(n) - 1.0) << "%" << std::flush;
 }
 
+void CorrReader::reserveValues(uint64_t count, const std::string& file) {
+    try {
+        R.reserve(count);
+    } catch (const std::exception&) {  // std::bad_alloc, or std::length_error beyond max_size
+        Error::fail("\n\n", "Not enough memory to read file '" + file + "'!");
+    }
+}
+
 void CorrReader::readText() {
-    R.reserve(pairCount(nSNPs));
     const std::string ld = regionfiles.get("ld");
     std::ifstream stream;
     openTextFile(stream, ld);
+    reserveValues(pairCount(nSNPs), ld);
     std::cout << "- Reading correlations  :" << std::flush;
     uint64_t lines = 0;
     guardTextRead(stream, ld, [&] {

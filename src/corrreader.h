@@ -64,6 +64,9 @@ public:
     Flag::Values values;
 
 private:
+    // Makes room in R for `count` values read from `file`; a failed allocation ends the run
+    // naming the file.
+    void reserveValues(uint64_t count, const std::string& file);
     // Reads `count` codes at the stream's position into `codes`; a short read ends the run.
     void readCodes(std::istream& stream, uint64_t count);
     // The value of the code at `at` (NaN for the sentinel); a code above 3 ends the run.

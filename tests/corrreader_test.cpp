@@ -558,6 +558,47 @@ TEST(CorrReaderBinary, ConversionFailuresExitWithStatusOne) {
     }
 }
 
+// The correlations of a large file that do not fit into the memory end the run naming the file,
+// not with an exception that names nothing.
+TEST(CorrReaderBinary, CorrelationsBeyondTheMemoryEndWithOneReportNamingTheFile) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the limit allows";
+#else
+    TempDir dir;
+    // 8000 SNPs: 31,996,000 pairs, 256 MB of doubles, under a 150 MB address-space limit.
+    const uint32_t m = 8000;
+    std::vector<BcorSnp> snps;
+    std::vector<ZRow> rows;
+    for (uint32_t i = 0; i < m; ++i) {
+        snps.push_back({i, "rs" + std::to_string(i + 1), i + 1, "1", "A", "G"});
+        rows.push_back({snps.back().rsid, "1", i + 1, "A", "G"});
+    }
+    // A consistent BCOR file of code 3 (one byte per pair), every correlation 0.
+    std::string bcor = buildBcor(10, 3, snps, {});
+    bcor.append(uint64_t{m} * (m - 1) / 2, '\x40');
+    putLE(bcor, 7, bcor.size(), 8);
+    dir.write("big.bcor", bcor);
+    writeZFile(dir.file("big.z"), rows);
+    dir.write("big.ld", "");
+    dir.write("master.txt", "z;bcor;ld;n_samples\nbig.z;out.bcor;big.ld;10\n");
+    const struct {
+        std::vector<std::string> args;
+        std::string file;
+    } cases[] = {
+        {{"--bcor-to-text", "--bcor-file", "big.bcor", "--ld-file", "out.ld"}, "big.bcor"},
+        {{"--text-to-bcor", "--in-files", "master.txt"}, "big.ld"},
+    };
+    for (const auto& c : cases) {
+        std::string command = std::string("ulimit -v 150000 && OPENBLAS_NUM_THREADS=1 exec '") + TESMARO_BINARY + "'";
+        for (const std::string& a : c.args) command += " '" + a + "'";
+        const ProcessResult r = runProcess("/bin/sh", {"-c", command}, dir.path());
+        EXPECT_EQ(r.status, 1) << c.file;
+        EXPECT_EQ(r.err, "\n\nError : Not enough memory to read file '" + c.file + "'!\n\n") << c.file;
+        EXPECT_EQ(r.out.find("Error"), std::string::npos) << c.file;
+    }
+#endif
+}
+
 TEST(CorrReaderBinary, ADirectoryToConvertCannotBeOpened) {
     TempDir dir;
     std::filesystem::create_directory(dir.file("folder.bcor"));
