@@ -562,10 +562,11 @@ TEST(Robustness, StructureAwareMutantsAreRejected) {
             file.variants[r].file_start_position = index.variants[o].file_start_position;
             file.variants[r].size_in_bytes = index.variants[o].size_in_bytes;
             writeBgi(f.data.bgi, file);
-            for (const Args& args : {kFromBgen, Args{"--write-bcor", "--write-bdose"}})
-                rejected(runGuarded([&] { Args a = args; a.insert(a.end(), {"--in-files", "master.txt"}); return a; }(),
-                                    f.dir.path()),
+            for (Args args : {kFromBgen, Args{"--write-bcor", "--write-bdose"}}) {
+                args.insert(args.end(), {"--in-files", "master.txt"});
+                rejected(runGuarded(args, f.dir.path()),
                          "row of " + file.variants[r].rsid + " at the place of " + file.variants[o].rsid);
+            }
         }
         BgiFile same = index;
         for (BgiVariantRow& row : same.variants) row.file_start_position = index.variants[3].file_start_position;
