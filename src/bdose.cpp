@@ -18,6 +18,7 @@
 #include "bgenparser.h"
 #include "error.h"
 #include "floatscaler.h"
+#include "threads.h"
 
 namespace {
 
@@ -198,6 +199,8 @@ void Bdose::writeDosagesToBuffer(uint8_t compression, const double* dosages, std
 // ---------------------------------------------------------------------------------------------
 // Shared steps of both versions
 
+int Bdose::team() const { return teamSize(nThreads, context.numSNPs); }
+
 void Bdose::PartFile::append(const void* data, std::size_t bytes) {
     if (!binio::pwriteFull(fd.get(), data, bytes, size)) Error::fail("\n\n", "Failed to write to file '" + path + "'!");
     size += bytes;
@@ -248,7 +251,7 @@ void Bdose::writeFilesize() {
 }
 
 void Bdose::initDosageBuffer() {
-    const uint64_t rows = std::min<uint64_t>(nThreads, context.numSNPs);
+    const uint64_t rows = static_cast<uint64_t>(team());
     const uint64_t values = rows * samples.size();
     try {
         dosageBuffer.assign(values, 0.0);
@@ -380,7 +383,7 @@ void Bdose::writeDosages_v10() {
     const uint64_t n = samples.size();
     if (m > 0) {
         Progress progress(m, kStage + "dosages ");
-#pragma omp parallel num_threads(std::min(nThreads, m))
+#pragma omp parallel num_threads(team())
         {
             const uint64_t t = static_cast<uint64_t>(omp_get_thread_num());
             const Share share = threadShare(m, static_cast<uint64_t>(omp_get_num_threads()), t);
@@ -474,7 +477,7 @@ std::vector<Bdose::PartFile> Bdose::createPartFiles(const std::string& suffix, s
 }
 
 void Bdose::writeMeta_v11(uint64_t* sampleIdPosition) {
-    const uint32_t k = std::min(context.numSNPs, nThreads);
+    const std::size_t k = static_cast<std::size_t>(team());
     metaOrderings.assign(k, Ordering());
     std::vector<PartFile> parts = createPartFiles(".meta.tmp", k);
     writeMetaSNP_v11(&parts);
@@ -488,7 +491,7 @@ void Bdose::writeMetaSNP_v11(std::vector<PartFile>* parts) {
     status("meta information (1/2) 0.000%");
     if (m > 0) {
         Progress progress(m, kStage + "meta information (1/2) ");
-#pragma omp parallel num_threads(std::min(nThreads, m))
+#pragma omp parallel num_threads(team())
         {
             const uint64_t t = static_cast<uint64_t>(omp_get_thread_num());
             const Share share = threadShare(m, static_cast<uint64_t>(omp_get_num_threads()), t);
@@ -539,7 +542,7 @@ void Bdose::writeEmptyOffsets_v11() {
 
 void Bdose::writeDosages_v11() {
     const uint32_t m = context.numSNPs;
-    const uint32_t k = std::min(m, nThreads);
+    const std::size_t k = static_cast<std::size_t>(team());
     status("dosages (1/2) 0.000%");
     const DosageCode* code = dosageCode(context.compression);
     if (code == nullptr) Error::fail("Invalid compression setting!");
@@ -552,7 +555,7 @@ void Bdose::writeDosages_v11() {
     initDosageBuffer();
     if (m > 0) {
         Progress progress(m, kStage + "dosages (1/2) ");
-#pragma omp parallel num_threads(k)
+#pragma omp parallel num_threads(team())
         {
             const uint64_t t = static_cast<uint64_t>(omp_get_thread_num());
             const Share share = threadShare(m, static_cast<uint64_t>(omp_get_num_threads()), t);
@@ -640,8 +643,7 @@ void Bdose::writeBufferToStreamMPI(const Ordering& ordering, const PartFile& par
                                    const binio::FileDescriptor& out) const {
     if (ordering.count == 0) return;
     const std::string failed = "Failed to copy file '" + part.path + "' into file '" + context.bdosePath + "'!";
-    // The same team as the first pass: threads beyond the part file's pieces have no share.
-#pragma omp parallel num_threads(std::min(nThreads, context.numSNPs))
+#pragma omp parallel num_threads(teamSize(nThreads, ordering.count))
     {
         const Share share = threadShare(ordering.count, static_cast<uint64_t>(omp_get_num_threads()),
                                         static_cast<uint64_t>(omp_get_thread_num()));

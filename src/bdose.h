@@ -102,6 +102,9 @@ private:
     };
     struct Worker;
 
+    // The threads of the first-pass regions, and so the number of part files and dosage rows in
+    // use at once: teamSize(nThreads, M).
+    int team() const;
     void writeHeader();
     // Ends the run with "Failed to " + what + " file '<path>'!" when the output stream failed.
     void checkStream(const std::string& what) const;

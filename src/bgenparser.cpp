@@ -12,6 +12,7 @@
 #include "binio.h"
 #include "error.h"
 #include "floatscaler.h"
+#include "threads.h"
 
 void BgenParser::openAndReadHeader(std::ifstream* stream, genfile::bgen::Context* ctx) const {
     if (!openReadable(*stream, bgenFile, std::ios::binary)) Error::fail("File '" + bgenFile + "' cannot be opened!");
@@ -81,7 +82,7 @@ void BgenParser::parseBgen(const std::vector<BgenIndex>& indexes, const SnpIndex
     missingCounts.assign(M, 0);
 
     std::atomic<uint32_t> counter{0};
-    const uint32_t threads = static_cast<uint32_t>(std::min<uint64_t>(std::max<uint32_t>(nThreads, 1), M));
+    const int threads = teamSize(nThreads, M);
     if (threads > 0) {
 #pragma omp parallel num_threads(threads)
         {

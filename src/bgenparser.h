@@ -76,7 +76,7 @@ public:
 
     // Decodes the SNPs at `indexes` (element n is SNP n of the Z file, whose identity `snpIndex`
     // gives) over `samples` (pairs of 0-based BGEN sample index and ID, in column order) on
-    // min(nThreads, M) threads into `dosages` (row n at n * S, S = samples.size()) and
+    // teamSize(nThreads, M) threads into `dosages` (row n at n * S, S = samples.size()) and
     // `missingCounts`. The variant found at each place must be that SNP. Needs initBgen.
     void parseBgen(const std::vector<BgenIndex>& indexes, const SnpIndex& snpIndex, const SampleList& samples,
                    uint32_t nThreads);

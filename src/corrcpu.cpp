@@ -15,6 +15,7 @@
 #include <string>
 
 #include "error.h"
+#include "threads.h"
 
 namespace {
 
@@ -221,8 +222,7 @@ void CorrCPU::loadTile(const Tile& t, Buffer* buffer) {
 
 void CorrCPU::loadParsedTile(const Tile& t, double* columns) {
     const uint64_t n = data.nSamples;
-    const int threads =
-        static_cast<int>(std::min<uint64_t>({values.nThreads, t.size, data.bdoseParsers.size(), INT_MAX}));
+    const int threads = teamSize(std::min<uint64_t>(values.nThreads, data.bdoseParsers.size()), t.size);
     const int64_t size = static_cast<int64_t>(t.size);
     // Thread t decodes its share of the tile's SNPs with parser t only.
 #pragma omp parallel num_threads(std::max(threads, 1))
@@ -276,7 +276,7 @@ void CorrCPU::storeTile(bool diag, uint64_t xStart, uint64_t yStart, uint64_t xS
     // Row e of the tile (SNP a) against SNPs yStart + first … yStart + ySize - 1: one contiguous
     // run of R and of the product.
     double* out = R.data();
-#pragma omp parallel for schedule(static, 16)
+#pragma omp parallel for num_threads(std::max(teamSize(values.nThreads, xSize), 1)) schedule(static, 16)
     for (uint64_t e = 0; e < xSize; ++e) {
         const uint64_t first = diag ? e + 1 : 0;
         if (first >= ySize) continue;
@@ -351,7 +351,7 @@ void CorrCPU::runRsids() {
 void CorrCPU::run() {
     const uint64_t M = data.nSNPs;
     if (values.bdoseVersion != 0 && values.bdoseVersion != 1) checkDosages();
-    openblas_set_num_threads(static_cast<int>(std::max<uint64_t>(1, std::min<uint64_t>({values.nThreads, M, INT_MAX}))));
+    openblas_set_num_threads(std::max(teamSize(values.nThreads, M), 1));
     excluded_.assign(M, 0);
     if (flagMap.has("rsids"))
         runRsids();

@@ -14,6 +14,7 @@
 
 #include "binio.h"
 #include "error.h"
+#include "threads.h"
 
 namespace {
 
@@ -198,7 +199,7 @@ void CorrWriter::corrToStream(double* R) {
     const uint64_t nCorr = pairCount(nSNPs);
     if (nCorr == 0) return;
     const uint64_t width = bcorCodeWidth(compression);
-    const uint64_t nChunks = std::min<uint64_t>(nThreads, nCorr);
+    const uint64_t nChunks = static_cast<uint64_t>(teamSize(nThreads, nCorr));
     std::vector<uint64_t> counts(nChunks, 0), offsets(nChunks, 0);
     std::vector<uint8_t*> starts(nChunks, nullptr);
     std::atomic<uint64_t> converted{0};
@@ -265,12 +266,13 @@ void CorrWriter::matrix(const double* R) {
     // Each thread formats a run of rows of a batch (up to 16 rows, about 4 MB of text); this thread
     // then writes the batch in order.
     const uint64_t run = std::max<uint64_t>(1, std::min<uint64_t>(16, 4000000 / (12 * nSNPs + 1)));
-    const uint64_t batch = std::max<uint64_t>(1, std::min<uint64_t>(nSNPs, uint64_t{nThreads} * run));
+    const uint64_t threads = static_cast<uint64_t>(teamSize(nThreads, nSNPs));
+    const uint64_t batch = std::max<uint64_t>(1, std::min<uint64_t>(nSNPs, threads * run));
     std::vector<std::string> lines(batch);
     for (uint64_t first = 0; first < nSNPs; first += batch) {
         const uint64_t count = std::min(batch, nSNPs - first);
         const uint64_t runs = (count + run - 1) / run;
-#pragma omp parallel for num_threads(static_cast<int>(std::min<uint64_t>(nThreads, runs))) schedule(dynamic, 1)
+#pragma omp parallel for num_threads(teamSize(threads, runs)) schedule(dynamic, 1)
         for (uint64_t j = 0; j < runs; ++j) {
             try {
                 formatMatrixRows(R, first + j * run, std::min(run, count - j * run), nSNPs, lines.data() + j * run);

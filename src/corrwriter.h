@@ -29,7 +29,8 @@ public:
     // Writes the correlation block (R: the M(M-1)/2 values of the packed upper triangle) after
     // the header and patches the file size. R is overwritten by the codes. Call after header.
     void denseData(double* R);
-    // Encodes R in place on nThreads threads and writes the block with positional writes.
+    // Encodes R in place on teamSize(nThreads, pairs) threads and writes the block with
+    // positional writes.
     void corrToStream(double* R);
     // Stores the code of r (limited to [-1, 1]; NaN gives the sentinel) at *cursor, advances it.
     void convertAndWriteToBuffer(double r, uint8_t** cursor) const;
@@ -37,7 +38,7 @@ public:
     std::vector<uint8_t> metaToBuffer(uint32_t number, const Meta& meta) const;
 
     // Writes the M x M LD matrix text from the packed upper triangle R and closes the file. Rows
-    // are formatted on nThreads threads; the text does not depend on the thread count.
+    // are formatted on teamSize(nThreads, M) threads; the text does not depend on the thread count.
     void matrix(const double* R);
     // Writes the LD vector text of the --rsids identifiers against every SNP of `snpIndex` and
     // closes the file. engineLayout: R holds K rows of M values; otherwise M rows of K values.

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "error.h"
+#include "threads.h"
 
 void Data::init(const FlagMap& flags, const Flag::Values& options, const Regionfiles& files) {
     flagMap = flags;
@@ -119,10 +120,10 @@ void Data::initParsers(bool withInclusion) {
     const std::string inclFile = inclusion ? regionfiles.get("incl") : std::string();
     const std::string master = masterfileName();
     const uint32_t n = nSamples32();
-    // The engine decodes a tile on at most min(thread count, SNP count) threads, one parser each.
-    bdoseParsers.resize(std::max<uint64_t>(1, std::min<uint64_t>(values.nThreads, nSNPs)));
+    // The engine decodes a tile on at most teamSize(thread count, SNP count) threads, one parser each.
+    bdoseParsers.resize(static_cast<std::size_t>(std::max(1, teamSize(values.nThreads, nSNPs))));
     const int64_t slots = static_cast<int64_t>(bdoseParsers.size());
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for num_threads(teamSize(values.nThreads, static_cast<uint64_t>(slots))) schedule(static)
     for (int64_t slot = 0; slot < slots; ++slot) {
         try {
             const SnpIndex& index = sumStatsData.snpIndex;

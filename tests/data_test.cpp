@@ -237,38 +237,57 @@ TEST(DataBdose, WrittenAndReadFilesSettleTheDosageSource) {
 namespace {
 
 // A thread count far beyond the work makes only as many threads and per-thread readers as can
-// run: every BGEN and BDOSE path gives, byte for byte, what 8 threads give.
+// run: every mode gives, byte for byte, what 8 threads give. 500 SNPs are far more work items
+// (124,750 pairs to encode) than threads a process can start.
 TEST(DataThreads, AThreadCountBeyondTheWorkGivesTheSameFiles) {
     TempDir dir;
     DatasetOptions options;
-    options.snps = 12;
+    options.snps = 500;
     options.samples = 30;
     options.sampleFile = true;
     const Dataset data = makeDataset(dir.path(), options);
     auto columns = data.columns();
     columns["bcor"] = "out.bcor";
     columns["bdose"] = "out.bdose";
-    writeMasterFile(dir.file("master.txt"), {"z", "bgen", "bgi", "sample", "bcor", "bdose", "n_samples"}, {columns});
-    const std::vector<std::vector<std::string>> modes = {
-        {"--write-bcor", "--read-only-bgen"},
-        {"--write-bcor", "--write-bdose"},
-        {"--write-bcor", "--write-bdose", "--bdose-version", "1.1", "--memory", "5e-6"},
-        {"--write-bdose", "--bdose-version", "1.1"},
-        {"--write-bcor", "--read-bdose", "--memory", "5e-6"},
+    columns["ld"] = "out.ld";
+    writeMasterFile(dir.file("master.txt"), {"z", "bgen", "bgi", "sample", "bcor", "bdose", "ld", "n_samples"},
+                    {columns});
+    const std::string rsids = data.snps[3].rsid + "," + data.snps[250].rsid + "," + data.snps[499].rsid;
+    // 1 MB for 124,750 correlations leaves tiles of 18 SNPs: 406 tiles.
+    const std::string tiles = "1.01e-3";
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> outputs;  // removed before each run, then compared
+    } modes[] = {
+        {{"--write-bcor", "--read-only-bgen"}, {"out.bcor"}},
+        {{"--write-bcor", "--read-only-bgen", "--compression", "high"}, {"out.bcor"}},
+        {{"--write-text", "--read-only-bgen"}, {"out.ld"}},
+        {{"--write-text", "--read-only-bgen", "--rsids", rsids}, {"out.ld"}},
+        {{"--write-bcor", "--write-bdose"}, {"out.bdose", "out.bcor"}},
+        {{"--write-text", "--write-bdose", "--memory", tiles}, {"out.bdose", "out.ld"}},
+        {{"--write-bcor", "--write-bdose", "--bdose-version", "1.1", "--memory", tiles}, {"out.bdose", "out.bcor"}},
+        {{"--write-bdose", "--bdose-version", "1.1"}, {"out.bdose"}},
+        {{"--write-bcor", "--read-bdose"}, {"out.bcor"}},
+        {{"--write-text", "--read-bdose", "--memory", tiles, "--rsids", rsids}, {"out.ld"}},
     };
     for (const auto& mode : modes) {
+        const std::string name = mode.args[0] + " " + (mode.args.size() > 1 ? mode.args[1] : "");
         std::string files[2];
         for (int k = 0; k < 2; ++k) {
-            std::vector<std::string> args = mode;
+            std::vector<std::string> args = mode.args;
             args.insert(args.end(), {"--in-files", "master.txt", "--n-threads", k == 0 ? "8" : "4294967295"});
-            if (mode[0] == "--write-bcor") std::filesystem::remove(dir.file("out.bcor"));
+            for (const std::string& output : mode.outputs) std::filesystem::remove(dir.file(output));
             const ProcessResult r = runTesmaro(args, dir.path());
-            ASSERT_EQ(r.status, 0) << mode[1] << ": " << r.err;
-            EXPECT_EQ(r.err, "");
-            const bool bdose = mode[1] == "--write-bdose" || mode[0] == "--write-bdose";
-            files[k] = (bdose ? dir.read("out.bdose") : "") + "|" + (mode[0] == "--write-bcor" ? dir.read("out.bcor") : "");
+            ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+            EXPECT_EQ(r.err, "") << name;
+            EXPECT_NE(r.out.find(k == 0 ? "- n-threads     : 8\n" : "- n-threads     : 4294967295\n"),
+                      std::string::npos)
+                << name;
+            files[k].clear();
+            for (const std::string& output : mode.outputs) files[k] += dir.read(output) + "|";
         }
-        EXPECT_EQ(files[0], files[1]) << mode[1];
+        EXPECT_GT(files[0].size(), 1000u) << name;
+        EXPECT_EQ(files[0], files[1]) << name;
     }
 }
 
