@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <iomanip>
@@ -23,6 +24,8 @@
 namespace {
 
 const std::string kStage = "\r- Writing BDOSE file    : ";
+const char* const kMetaPart = ".meta.tmp";
+const char* const kDosagePart = ".bdose.tmp";
 constexpr int kZstdLevel = 17;
 constexpr std::size_t kStatusWidth = 57;
 
@@ -73,6 +76,10 @@ Share threadShare(uint64_t items, uint64_t team, uint64_t t) {
     const uint64_t extra = items % team;
     if (t < extra) return {t * (base + 1), base + 1};
     return {t * base + extra, base};
+}
+
+std::string partFile(const std::string& bdosePath, const char* suffix, uint64_t t) {
+    return bdosePath + suffix + std::to_string(t);
 }
 
 bool isMagic(const char* bytes) {
@@ -466,12 +473,26 @@ void Bdose::write_v11() {
     std::cout << std::endl;
 }
 
-std::vector<Bdose::PartFile> Bdose::createPartFiles(const std::string& suffix, std::size_t count) const {
+std::vector<std::string> Bdose::partFiles(const std::string& bdosePath, uint64_t count) {
+    std::vector<std::string> paths;
+    for (const char* suffix : {kMetaPart, kDosagePart})
+        for (uint64_t t = 0; t < count; ++t) paths.push_back(partFile(bdosePath, suffix, t));
+    return paths;
+}
+
+std::string Bdose::partFileIsLink(const std::string& partPath, const std::string& bdosePath) {
+    return "Part file '" + partPath + "' of BDOSE file '" + bdosePath + "' is a symbolic link!";
+}
+
+std::vector<Bdose::PartFile> Bdose::createPartFiles(const char* suffix, std::size_t count) const {
     std::vector<PartFile> parts(count);
     for (std::size_t t = 0; t < count; ++t) {
-        parts[t].path = context.bdosePath + suffix + std::to_string(t);
-        parts[t].fd = binio::FileDescriptor::open(parts[t].path, O_RDWR | O_CREAT | O_TRUNC);
-        if (!parts[t].fd.valid()) Error::fail("\n\n", "Failed to create file '" + parts[t].path + "'!");
+        parts[t].path = partFile(context.bdosePath, suffix, t);
+        parts[t].fd = binio::FileDescriptor::open(parts[t].path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW);
+        if (!parts[t].fd.valid()) {
+            if (errno == ELOOP) Error::fail("\n\n", partFileIsLink(parts[t].path, context.bdosePath));
+            Error::fail("\n\n", "Failed to create file '" + parts[t].path + "'!");
+        }
     }
     return parts;
 }
@@ -479,7 +500,7 @@ std::vector<Bdose::PartFile> Bdose::createPartFiles(const std::string& suffix, s
 void Bdose::writeMeta_v11(uint64_t* sampleIdPosition) {
     const std::size_t k = static_cast<std::size_t>(team());
     metaOrderings.assign(k, Ordering());
-    std::vector<PartFile> parts = createPartFiles(".meta.tmp", k);
+    std::vector<PartFile> parts = createPartFiles(kMetaPart, k);
     writeMetaSNP_v11(&parts);
     status("meta information (2/2) 0.000%");
     *sampleIdPosition = headerEnd + mergeParts(metaOrderings, parts, headerEnd, "meta information (2/2) ");
@@ -551,7 +572,7 @@ void Bdose::writeDosages_v11() {
         Error::fail("Too many samples for the dosage blocks of file '" + context.bdosePath + "'!");
     }
     dosageOrderings.assign(k, Ordering());
-    std::vector<PartFile> parts = createPartFiles(".bdose.tmp", k);
+    std::vector<PartFile> parts = createPartFiles(kDosagePart, k);
     initDosageBuffer();
     if (m > 0) {
         Progress progress(m, kStage + "dosages (1/2) ");

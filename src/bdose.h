@@ -71,6 +71,13 @@ public:
     void write_v10();
     void write_v11();
 
+    // The part files of the first `count` threads of the 1.1 writer of `bdosePath`: the meta parts
+    // "<bdosePath>.meta.tmp<t>", then the dosage parts "<bdosePath>.bdose.tmp<t>", t = 0 .. count-1.
+    static std::vector<std::string> partFiles(const std::string& bdosePath, uint64_t count);
+    // "Part file 'P' of BDOSE file 'B' is a symbolic link!": part files are never opened through a
+    // link, which could point at any file.
+    static std::string partFileIsLink(const std::string& partPath, const std::string& bdosePath);
+
     // The version of the BDOSE file at `path`: 0 or 1, also stored through `version`. A file that
     // cannot be opened, is 8 bytes or shorter, or has no BDOSE magic ends the run.
     int32_t readVersion(const std::string& path, int32_t* version) const;
@@ -92,7 +99,8 @@ public:
 
 private:
     // A part file of the 1.1 writer: created (truncated) by its first pass and kept open, so
-    // that the second pass reads exactly the bytes this run wrote and never an older file.
+    // that the second pass reads exactly the bytes this run wrote and never an older file. A
+    // symbolic link at its path is not followed: the run ends instead.
     struct PartFile {
         std::string path;
         binio::FileDescriptor fd;
@@ -129,7 +137,8 @@ private:
     void writeDosages_v10();
     void writeMissingnessOffsets_v10();
 
-    std::vector<PartFile> createPartFiles(const std::string& suffix, std::size_t count) const;
+    // `suffix` is ".meta.tmp" or ".bdose.tmp".
+    std::vector<PartFile> createPartFiles(const char* suffix, std::size_t count) const;
     void writeMeta_v11(uint64_t* sampleIdPosition);
     void writeMetaSNP_v11(std::vector<PartFile>* parts);
     void writeSampleIDs_v11();

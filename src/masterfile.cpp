@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +21,7 @@
 #include "bgenparser.h"
 #include "error.h"
 #include "regionfiles.h"
+#include "threads.h"
 
 namespace {
 
@@ -71,6 +74,42 @@ bool identify(const std::string& path, FileId* id) {
     if (path.empty() || ::stat(path.c_str(), &status) != 0) return false;
     *id = {status.st_dev, status.st_ino};
     return true;
+}
+
+// The file that writing to `path` creates, when nothing exists there yet: the absolute path
+// with its directories resolved, after any dangling symbolic links at its end (writing through
+// one creates its target).
+std::string futurePath(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path p = fs::absolute(path, error);
+    if (error) return path;
+    for (int hop = 0; hop < 40 && fs::is_symlink(fs::symlink_status(p, error)); ++hop) {
+        const fs::path target = fs::read_symlink(p, error);
+        if (error) break;
+        p = target.is_absolute() ? target : p.parent_path() / target;
+    }
+    const fs::path resolved = fs::weakly_canonical(p, error);
+    return (error ? p.lexically_normal() : resolved).string();
+}
+
+// A key that two paths share exactly when writing to them writes one file: device and inode of
+// an existing file, else the file that writing would create.
+std::string outputKey(const std::string& path) {
+    FileId id;
+    if (identify(path, &id)) return "inode " + std::to_string(id.first) + " " + std::to_string(id.second);
+    return "path " + futurePath(path);
+}
+
+// The entry as a message names it: "output file 'P'" or "part file 'P' of BDOSE file 'B'".
+std::string describe(const Masterfile::Output& output) {
+    if (output.bdose.empty()) return "output file '" + output.path + "'";
+    return "part file '" + output.path + "' of BDOSE file '" + output.bdose + "'";
+}
+
+std::string capitalised(std::string text) {
+    if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+    return text;
 }
 
 }  // namespace
@@ -200,6 +239,8 @@ void Masterfile::checkNumOfRegions(uint32_t count) const {
 
 void Masterfile::checkReadWrite() {
     checkOutputsAreNotInputs();
+    checkOutputsAreDistinct();
+    checkPartFilesAreNotLinks();
     for (const auto& map : files) {
         if (map.count("bgi") != 0) checkBgi(map);
         for (const char* column : {"incl", "sample"})
@@ -228,15 +269,47 @@ void Masterfile::checkOutputsAreNotInputs() const {
         for (const char* column : fileColumns)
             if (!isOutput(column)) addInput(valueOf(map, column));
 
+    for (const Output& output : outputFiles()) {
+        FileId id;
+        if (!identify(output.path, &id)) continue;
+        const auto input = inputs.find(id);
+        if (input != inputs.end())
+            Error::fail("", capitalised(describe(output)) + " is the same file as input file '" + input->second + "'!");
+    }
+}
+
+std::vector<Masterfile::Output> Masterfile::outputFiles() const {
+    std::vector<Output> outputs;
+    const std::vector<std::string> columns = outputColumns(flagMap);
+    // The 1.1 writer makes one part file of each kind per thread, for at most this many threads.
+    const bool parts = flagMap.has("write-bdose") && values.bdoseVersion == 1;
+    const uint64_t threads = static_cast<uint64_t>(teamSize(values.nThreads, UINT64_MAX));
     for (const auto& map : files) {
-        for (const std::string& column : outputs) {
+        for (const std::string& column : columns) {
             const std::string path = valueOf(map, column);
-            FileId id;
-            if (!identify(path, &id)) continue;
-            const auto input = inputs.find(id);
-            if (input != inputs.end())
-                Error::fail("", "Output file '" + path + "' is the same file as input file '" + input->second + "'!");
+            if (!path.empty()) outputs.push_back({path, ""});
         }
+        if (parts && map.count("bdose") != 0)
+            for (const std::string& part : Bdose::partFiles(map.at("bdose"), threads))
+                outputs.push_back({part, map.at("bdose")});
+    }
+    return outputs;
+}
+
+void Masterfile::checkOutputsAreDistinct() const {
+    std::map<std::string, Output> seen;
+    for (const Output& output : outputFiles()) {
+        const auto [earlier, added] = seen.emplace(outputKey(output.path), output);
+        if (!added)
+            Error::fail("", capitalised(describe(output)) + " is the same file as " + describe(earlier->second) + "!");
+    }
+}
+
+void Masterfile::checkPartFilesAreNotLinks() const {
+    for (const Output& output : outputFiles()) {
+        struct stat status {};
+        if (!output.bdose.empty() && ::lstat(output.path.c_str(), &status) == 0 && S_ISLNK(status.st_mode))
+            Error::fail("", Bdose::partFileIsLink(output.path, output.bdose));
     }
 }
 

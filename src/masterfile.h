@@ -35,13 +35,29 @@ public:
     void setFiles(uint32_t k, const std::map<std::string, std::string>& map);
     // `count` is the number of data lines; checks it against the selected dataset numbers.
     void checkNumOfRegions(uint32_t count) const;
-    // First that no output is an input, then per dataset: the index check, the input files open,
-    // the output files created or emptied.
+    // First that no output is an input, that all outputs are distinct files and that no part file
+    // is a symbolic link; then per dataset: the index check, the input files open, the output
+    // files created or emptied.
     void checkReadWrite();
-    // Ends the run when an existing output file of any dataset (bcor, ld or bdose, as the
-    // subprogram writes them) is the same file, by device and inode, as the master file, the
-    // --rsids file or a file that any dataset reads. Changes no file.
+
+    // A file that the run creates or empties. `bdose` names the BDOSE file of a part file of the
+    // 1.1 writer, and is empty for every other output.
+    struct Output {
+        std::string path;
+        std::string bdose;
+    };
+    // Every output of every selected dataset, in dataset order: the files of the subprogram's
+    // columns (bcor, ld or bdose) and, when BDOSE 1.1 is written, the part files of as many
+    // threads as the writer can run.
+    std::vector<Output> outputFiles() const;
+    // Ends the run when an existing output file is the same file, by device and inode, as the
+    // master file, the --rsids file or a file that any dataset reads. Changes no file.
     void checkOutputsAreNotInputs() const;
+    // Ends the run when two outputs are one file: by device and inode when it exists, else by the
+    // absolute path that writing would create. Changes no file.
+    void checkOutputsAreDistinct() const;
+    // Ends the run when a symbolic link sits at a part-file path. Changes no file.
+    void checkPartFilesAreNotLinks() const;
     // The .bgi check and the check of a BDOSE file to read, for one dataset's map.
     void checkBgi(const std::map<std::string, std::string>& map) const;
     void checkBdoseRead(const std::map<std::string, std::string>& map) const;

@@ -290,7 +290,7 @@ TEST(MasterfileCheckBgi, TheProgramChecksTheDatasetFilesBeforeCreatingOutputFile
         auto map = d.columns();
         map["bgi"] = bgi;
         map["n_samples"] = n;
-        map["bcor"] = dir.file("out.bcor");
+        map["bcor"] = dir.file(d.bgen == a.bgen ? "a.bcor" : "b.bcor");
         return map;
     };
     const std::string master = dir.file("M.txt");
@@ -310,7 +310,8 @@ TEST(MasterfileCheckBgi, TheProgramChecksTheDatasetFilesBeforeCreatingOutputFile
         const ProcessResult r = runTesmaro({"--write-bcor", "--read-only-bgen", "--in-files", master});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, c.err);
-        EXPECT_FALSE(std::filesystem::exists(dir.file("out.bcor")));
+        EXPECT_FALSE(std::filesystem::exists(dir.file("a.bcor")));
+        EXPECT_FALSE(std::filesystem::exists(dir.file("b.bcor")));
     }
 }
 
@@ -555,11 +556,21 @@ std::string changedFiles(const std::map<std::string, std::string>& before,
     return names;
 }
 
-// Through the program: an existing output file that is an input of the run ends it before any
-// output file is created or emptied, whichever dataset the two files belong to.
+// Through the program: an existing output file that is an input of the run, two outputs that
+// are one file, or a symbolic link at a part-file path of the BDOSE 1.1 writer end the run before
+// any output file is created or emptied, whichever datasets the files belong to.
 TEST(MasterfileCheckReadWrite, AnOutputThatIsAnInputEndsTheRunBeforeAnyFileChanges) {
     namespace fs = std::filesystem;
     const std::string bgenHeader = "z;bgen;bgi;bdose;bcor;ld;n_samples\n";
+    const std::string v11Header = "z;bgen;bgi;sample;bdose;n_samples\n";
+    const std::vector<std::string> readBgen{"--write-bcor", "--read-only-bgen", "--in-files", "m.txt"};
+    const std::vector<std::string> writeV11{"--write-bdose", "--bdose-version", "1.1", "--in-files", "m.txt"};
+    const auto none = [](const TempDir&) {};
+    const auto samples = [](const TempDir& dir) {
+        std::vector<std::string> ids;
+        for (int k = 1; k <= 10; ++k) ids.push_back("S" + std::to_string(k));
+        writeSampleFile(dir.file("a.sample"), ids);
+    };
     const struct {
         std::vector<std::string> args;
         std::string master;  // written as m.txt unless the arguments name another master file
@@ -593,6 +604,108 @@ TEST(MasterfileCheckReadWrite, AnOutputThatIsAnInputEndsTheRunBeforeAnyFileChang
              fs::create_symlink("a.bcor", dir.file("b.ld"));
          },
          "Output file 'b.ld' is the same file as input file 'a.bcor'!"},
+
+        // Two outputs that are one file: the same path, another spelling of it, a symbolic link
+        // (also one whose target does not exist yet) or a hard link, in two datasets or in one.
+        {readBgen, bgenHeader + "a.z;a.bgen;a.bgi;;x.bcor;;10\nb.z;b.bgen;b.bgi;;x.bcor;;10\n", none,
+         "Output file 'x.bcor' is the same file as output file 'x.bcor'!"},
+        {readBgen, bgenHeader + "a.z;a.bgen;a.bgi;;x.bcor;;10\nb.z;b.bgen;b.bgi;;./x.bcor;;10\n",
+         [](const TempDir& dir) { dir.write("x.bcor", "old"); },
+         "Output file './x.bcor' is the same file as output file 'x.bcor'!"},
+        {readBgen, "",
+         [&](const TempDir& dir) {
+             dir.write("m.txt", bgenHeader + "a.z;a.bgen;a.bgi;;x.bcor;;10\nb.z;b.bgen;b.bgi;;" + dir.file("x.bcor") +
+                                    ";;10\n");
+         },
+         "Output file '{dir}/x.bcor' is the same file as output file 'x.bcor'!"},
+        {readBgen, bgenHeader + "a.z;a.bgen;a.bgi;;x.bcor;;10\nb.z;b.bgen;b.bgi;;y.bcor;;10\n",
+         [](const TempDir& dir) {
+             dir.write("x.bcor", "old");
+             fs::create_symlink("x.bcor", dir.file("y.bcor"));
+         },
+         "Output file 'y.bcor' is the same file as output file 'x.bcor'!"},
+        {readBgen, bgenHeader + "a.z;a.bgen;a.bgi;;y.bcor;;10\nb.z;b.bgen;b.bgi;;x.bcor;;10\n",
+         [](const TempDir& dir) {
+             fs::create_directory(dir.file("sub"));
+             fs::create_symlink("../x.bcor", dir.file("sub/link.bcor"));
+             fs::create_symlink("sub/link.bcor", dir.file("y.bcor"));
+         },
+         "Output file 'x.bcor' is the same file as output file 'y.bcor'!"},
+        {{"--write-text", "--read-only-bgen", "--in-files", "m.txt"},
+         bgenHeader + "a.z;a.bgen;a.bgi;;;a.ld;10\nb.z;b.bgen;b.bgi;;;h.ld;10\n",
+         [](const TempDir& dir) {
+             dir.write("a.ld", "old text");
+             fs::create_hard_link(dir.file("a.ld"), dir.file("h.ld"));
+         },
+         "Output file 'h.ld' is the same file as output file 'a.ld'!"},
+        {{"--write-text", "--read-only-bgen", "--in-files", "m.txt", "--rsids", "rs1,rs2"},
+         bgenHeader + "a.z;a.bgen;a.bgi;;;v.ld;10\nb.z;b.bgen;b.bgi;;;out/../v.ld;10\n",
+         [](const TempDir& dir) { fs::create_directory(dir.file("out")); },
+         "Output file 'out/../v.ld' is the same file as output file 'v.ld'!"},
+        {writeV11, v11Header + "a.z;a.bgen;a.bgi;a.sample;x.bdose;10\nb.z;b.bgen;b.bgi;a.sample;./x.bdose;10\n",
+         samples, "Output file './x.bdose' is the same file as output file 'x.bdose'!"},
+        {{"--bcor-to-text", "--in-files", "m.txt"}, "bcor;ld\na.bcor;x.ld\nb.bcor;x.ld\n",
+         [](const TempDir& dir) {
+             dir.write("a.bcor", "correlations");
+             dir.write("b.bcor", "correlations");
+         },
+         "Output file 'x.ld' is the same file as output file 'x.ld'!"},
+        {{"--text-to-bcor", "--in-files", "m.txt"}, "z;bcor;ld;n_samples\na.z;x.bcor;a.ld;10\nb.z;x.bcor;b.ld;10\n",
+         [](const TempDir& dir) {
+             dir.write("a.ld", "1 0.5 0.5 \n0.5 1 0.5 \n0.5 0.5 1 \n");
+             dir.write("b.ld", "1 0.5 0.5 \n0.5 1 0.5 \n0.5 0.5 1 \n");
+         },
+         "Output file 'x.bcor' is the same file as output file 'x.bcor'!"},
+        // One dataset whose BCOR file is a link to its BDOSE file.
+        {{"--write-bcor", "--write-bdose", "--in-files", "m.txt"}, bgenHeader + "a.z;a.bgen;a.bgi;a.bdose;a.bcor;;10\n",
+         [](const TempDir& dir) {
+             dir.write("a.bdose", "old dosages");
+             fs::create_symlink("a.bdose", dir.file("a.bcor"));
+         },
+         "Output file 'a.bdose' is the same file as output file 'a.bcor'!"},
+
+        // The part files of the BDOSE 1.1 writer (one of each kind at one thread) are outputs too,
+        // and a symbolic link at their path is never followed.
+        {writeV11, v11Header + "a.z;a.bgen;a.bgi;a.sample;a.bdose;10\n",
+         [&](const TempDir& dir) {
+             samples(dir);
+             fs::create_symlink("a.z", dir.file("a.bdose.meta.tmp0"));
+         },
+         "Part file 'a.bdose.meta.tmp0' of BDOSE file 'a.bdose' is the same file as input file 'a.z'!"},
+        {{"--write-bcor", "--write-bdose", "--bdose-version", "1.1", "--in-files", "m.txt"},
+         "z;bgen;bgi;sample;bdose;bcor;n_samples\na.z;a.bgen;a.bgi;a.sample;a.bdose;a.bcor;10\n",
+         [&](const TempDir& dir) {
+             samples(dir);
+             fs::create_symlink(dir.file("a.bgen"), dir.file("a.bdose.bdose.tmp0"));
+         },
+         "Part file 'a.bdose.bdose.tmp0' of BDOSE file 'a.bdose' is the same file as input file 'a.bgen'!"},
+        {writeV11, v11Header + "a.z;a.bgen;a.bgi;a.sample;a.bdose;10\n",
+         [&](const TempDir& dir) {
+             samples(dir);
+             dir.write("keep.txt", "not an input of the run");
+             fs::create_symlink("keep.txt", dir.file("a.bdose.bdose.tmp0"));
+         },
+         "Part file 'a.bdose.bdose.tmp0' of BDOSE file 'a.bdose' is a symbolic link!"},
+        {writeV11, v11Header + "a.z;a.bgen;a.bgi;a.sample;a.bdose;10\n",
+         [&](const TempDir& dir) {
+             samples(dir);
+             fs::create_symlink("created.txt", dir.file("a.bdose.meta.tmp0"));
+         },
+         "Part file 'a.bdose.meta.tmp0' of BDOSE file 'a.bdose' is a symbolic link!"},
+        {{"--write-bdose", "--bdose-version", "1.1", "--in-files", "a.bdose.meta.tmp0"}, "",
+         [&](const TempDir& dir) {
+             samples(dir);
+             dir.write("a.bdose.meta.tmp0", v11Header + "a.z;a.bgen;a.bgi;a.sample;a.bdose;10\n");
+         },
+         "Part file 'a.bdose.meta.tmp0' of BDOSE file 'a.bdose' is the same file as input file "
+         "'a.bdose.meta.tmp0'!"},
+        {writeV11, v11Header + "a.z;a.bgen;a.bgi;a.sample;a.bdose;10\nb.z;b.bgen;b.bgi;a.sample;b.bdose;10\n",
+         [&](const TempDir& dir) {
+             samples(dir);
+             dir.write("a.bdose.bdose.tmp0", "a part file left by an earlier run");
+             fs::create_symlink("a.bdose.bdose.tmp0", dir.file("b.bdose"));
+         },
+         "Output file 'b.bdose' is the same file as part file 'a.bdose.bdose.tmp0' of BDOSE file 'a.bdose'!"},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -601,11 +714,14 @@ TEST(MasterfileCheckReadWrite, AnOutputThatIsAnInputEndsTheRunBeforeAnyFileChang
         c.links(dir);
         const std::map<std::string, std::string> before = contents(dir);
         const ProcessResult r = runTesmaro(c.args, dir.path());
-        EXPECT_EQ(r.status, 1) << c.message;
-        EXPECT_EQ(r.err, "Error : " + c.message + "\n\n");
+        std::string message = c.message;
+        const std::size_t at = message.find("{dir}");
+        if (at != std::string::npos) message.replace(at, 5, dir.path());
+        EXPECT_EQ(r.status, 1) << message;
+        EXPECT_EQ(r.err, "Error : " + message + "\n\n");
         EXPECT_EQ(r.out.find("(1/"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("done!"), std::string::npos) << r.out;
-        EXPECT_EQ(changedFiles(before, contents(dir)), "") << c.message;
+        EXPECT_EQ(changedFiles(before, contents(dir)), "") << message;
     }
 }
 
