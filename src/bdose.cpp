@@ -273,6 +273,7 @@ void Bdose::initBgen(Worker* worker) const {
     if (!worker->stream) Error::fail("Failed to open file '" + context.bgenPath + "'!");
     uint32_t offset = 0;
     worker->context.path = context.bgenPath;
+    worker->context.index_file = context.bgiPath;
     genfile::bgen::read_offset(worker->stream, worker->context, &offset);
     genfile::bgen::read_header_block(worker->stream, &worker->context);
     if (samples.size() > 0 && maxSampleIndex() >= worker->context.number_of_samples) {
@@ -297,19 +298,22 @@ void Bdose::readProbs(Worker* worker) const {
 
 void Bdose::readDosages(uint32_t n, Worker* worker, double* row) const {
     const BgenIndex& place = bgenIndexes[n];
+    // The Z-file reader numbers the SNPs of the index 0 to M - 1.
     const auto zSnp = snpIndex.right.find(n);
-    const std::string name = "SNP " + std::to_string(n + 1) + " (rsID '" +
-                             (zSnp == snpIndex.right.end() ? std::string() : zSnp->second.rsid) + "')";
-    if (place.file_start_position < 0 ||
-        static_cast<uint64_t>(place.file_start_position) >= worker->context.file_size) {
-        Error::fail("The position of " + name + " lies outside file '" + context.bgenPath + "'!");
-    }
+    if (zSnp == snpIndex.right.end())
+        Error::fail("SNP " + std::to_string(uint64_t{n} + 1) + " of file '" + context.bdosePath +
+                    "' is missing from its SNP index!");
+    const Meta& snp = zSnp->second;
+    const std::string name = "SNP " + std::to_string(n + 1) + " (rsID '" + snp.rsid + "')";
+    BgenParser::checkPlace(place, snp.rsid, worker->context.file_size, context.bgenPath, context.bgiPath);
     try {
         worker->stream.clear();
         worker->stream.seekg(place.file_start_position);
+        worker->context.indexed_rsid = snp.rsid;
+        worker->context.identifying = true;
         readMeta(worker);
-        if (zSnp != snpIndex.right.end())
-            BgenParser::checkVariant(worker->meta, zSnp->second, context.bgenPath, context.bgiPath);
+        BgenParser::checkVariant(worker->meta, snp, context.bgenPath, context.bgiPath);
+        worker->context.identifying = false;
         readProbs(worker);
     } catch (const genfile::bgen::ProbabilitySumError&) {
         BgenParser::failProbabilitySum(worker->meta.rsid, context.bgenPath);

@@ -140,9 +140,10 @@ Meta readRecord(CheckedInput& in, const std::string& path, uint32_t fileSnp, std
 
 namespace {
 
-const Bdose::DosageCode& checkedCode(uint8_t compression) {
+// The dosage code of the file `path`; a code above 3 ends the run.
+const Bdose::DosageCode& checkedCode(uint8_t compression, const std::string& path) {
     const Bdose::DosageCode* code = Bdose::dosageCode(compression);
-    if (code == nullptr) Error::fail("Invalid compression setting!");
+    if (code == nullptr) Error::fail("Invalid compression setting in BDOSE file '" + path + "'!");
     return *code;
 }
 
@@ -211,7 +212,7 @@ void BdoseParser::openAndReadHeader(const std::string& bdose, const std::string&
     if (context.numSNPs < snpIndex.size())
         Error::fail("Different number of SNPs in file '" + zFile + "' (" + std::to_string(snpIndex.size()) +
                     " SNPs) and file '" + bdoseFile + "' (" + std::to_string(context.numSNPs) + " SNPs)!");
-    codeWidth = checkedCode(context.compression).width;
+    codeWidth = checkedCode(context.compression, bdoseFile).width;
 }
 
 void BdoseParser::readBody(const SnpIndex& snpIndex, SampleList* samples) {
@@ -333,7 +334,7 @@ void BdoseParser::uncompressDosageData(const std::vector<uint8_t>& block, std::v
 }
 
 bool BdoseParser::convertIntegerToFloatDosages(const std::vector<uint8_t>& bytes, double*& out) const {
-    const Bdose::DosageCode& code = checkedCode(context.compression);
+    const Bdose::DosageCode& code = checkedCode(context.compression, bdoseFile);
     switch (code.width) {
         case 1: return decodeDosages<uint8_t>(bytes, includedSamples, code, out);
         case 2: return decodeDosages<uint16_t>(bytes, includedSamples, code, out);

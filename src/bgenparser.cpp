@@ -57,11 +57,15 @@ void BgenParser::initDosageBuffer() {
     }
 }
 
+void BgenParser::checkPlace(const BgenIndex& place, const std::string& rsid, uint64_t fileSize,
+                            const std::string& bgenPath, const std::string& bgiPath) {
+    if (place.file_start_position < 0 || uint64_t(place.file_start_position) >= fileSize)
+        Error::fail("BGEN index file '" + bgiPath + "' places SNP with rsID '" + rsid + "' outside of BGEN file '" +
+                    bgenPath + "'!");
+}
+
 void BgenParser::checkPlacesAndSamples() const {
-    for (const BgenIndex& place : bgenIndexes)
-        if (place.file_start_position < 0 || uint64_t(place.file_start_position) >= context.file_size)
-            Error::fail("The BGEN index places SNP with rsID '" + place.rsid + "' outside of BGEN file '" +
-                        bgenFile + "'!");
+    for (const BgenIndex& place : bgenIndexes) checkPlace(place, place.rsid, context.file_size, bgenFile, bgiFile);
     for (const auto& sample : includedSamples)
         if (sample.first >= context.number_of_samples)
             Error::fail("Sample '" + sample.second + "' with index " + std::to_string(sample.first) +
@@ -91,6 +95,7 @@ void BgenParser::parseBgen(const std::vector<BgenIndex>& indexes, const SnpIndex
             try {
                 ThreadState state;
                 initBgen(&state.context, &state.stream);
+                state.context.index_file = bgiFile;
                 parseSNPs(&state, &counter, t, T);
             } catch (const std::exception& e) {
                 Error::fail("Could not read BGEN file '" + bgenFile + "' (" + e.what() + ")!");
@@ -129,8 +134,12 @@ void BgenParser::parseSNPs(ThreadState* state, std::atomic<uint32_t>* counter, u
 }
 
 void BgenParser::parseSNP(uint32_t n, ThreadState* state, std::atomic<uint32_t>* counter) {
+    const Meta& snp = snps.at(n);
+    state->context.indexed_rsid = snp.rsid;
+    state->context.identifying = true;
     readMeta(state);
-    checkVariant(state->meta, snps.at(n), bgenFile, bgiFile);
+    checkVariant(state->meta, snp, bgenFile, bgiFile);
+    state->context.identifying = false;
     counter->fetch_add(1);
     const uint64_t S = includedSamples.size();
     double* row = dosages.data() + uint64_t{n} * S;

@@ -102,6 +102,9 @@ public:
     // ends naming the SNP and both files.
     static void checkVariant(const Meta& found, const Meta& expected, const std::string& bgenPath,
                              const std::string& bgiPath);
+    // The index `bgiPath` must place the SNP `rsid` inside the BGEN file of `fileSize` bytes.
+    static void checkPlace(const BgenIndex& place, const std::string& rsid, uint64_t fileSize,
+                           const std::string& bgenPath, const std::string& bgiPath);
     // Ends the run for a variant whose stored probabilities of one sample add up to more than 1.
     [[noreturn]] static void failProbabilitySum(const std::string& rsid, const std::string& bgenPath);
     // Writes the S raw dosages (expected count of the second allele; NaN when missing) of the

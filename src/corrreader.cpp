@@ -41,7 +41,7 @@ void CorrReader::read(uint32_t i) {
         meta = data.sumStatsData.snpIndex;
         readText();
     } else {
-        readBCOR();
+        guardMemory(regionfiles.get("bcor"), [&] { readBCOR(); });
     }
 }
 
@@ -244,7 +244,7 @@ double CorrReader::decode(const uint8_t* at) const {
         default:
             break;
     }
-    Error::fail("Invalid compression setting!");
+    Error::fail("Invalid compression setting in BCOR file '" + bcorFile + "'!");
 }
 
 void CorrReader::appendDecoded(uint64_t k, uint64_t row, uint64_t column) {

@@ -33,9 +33,15 @@ void Data::printSummaryData() const {
 
 std::vector<BgenIndex> Data::findBgenPlaces(const std::string& bgenFile) const {
     std::vector<BgenIndex> places(nSNPs);
+    const std::string bgi = regionfiles.get("bgi");
     // Constructed for its effect only: it fills `places` and closes the index when destroyed.
-    BgenIndexParser(bgenFile, regionfiles.get("bgi"), regionfiles.get("z"), sumStatsData.snpIndex, &places);
+    guardMemory(bgi, [&] { BgenIndexParser(bgenFile, bgi, regionfiles.get("z"), sumStatsData.snpIndex, &places); });
     return places;
+}
+
+void Data::openBgen(BgenParser* bgen) const {
+    bgen->bgenFile = regionfiles.get("bgen");
+    guardMemory(bgen->bgenFile, [&] { bgen->initBgen(); });
 }
 
 uint32_t Data::nSamples32() const {
@@ -46,7 +52,8 @@ SampleList Data::selectSamples(uint32_t nBgen) const {
     SampleList samples;
     const SampleParser parser;
     if (!hasColumn("sample")) {
-        parser.setSamples(nBgen, &samples);
+        // As many samples as the BGEN header claims.
+        guardMemory(regionfiles.get("bgen"), [&] { parser.setSamples(nBgen, &samples); });
     } else if (!hasColumn("incl")) {
         parser.readSample(masterfileName(), regionfiles.get("sample"), regionfiles.get("bgen"), nBgen, nSamples32(),
                           &samples);
@@ -59,8 +66,7 @@ SampleList Data::selectSamples(uint32_t nBgen) const {
 
 void Data::readBgenNoWriteDose() {
     bgenParser.zFile = regionfiles.get("z");
-    bgenParser.bgenFile = regionfiles.get("bgen");
-    bgenParser.initBgen();
+    openBgen(&bgenParser);
     const std::vector<BgenIndex> places = findBgenPlaces(bgenParser.bgenFile);
     const SampleList samples = selectSamples(bgenParser.context.number_of_samples);
     // The engine takes every Dosage row to be nSamples long; any other width would misread rows.
@@ -74,8 +80,7 @@ void Data::readBgenNoWriteDose() {
 
 void Data::readBgenWriteDose() {
     BgenParser bgen;
-    bgen.bgenFile = regionfiles.get("bgen");
-    bgen.initBgen();
+    openBgen(&bgen);
     const std::vector<BgenIndex> places = findBgenPlaces(bgen.bgenFile);
     const SampleList samples = selectSamples(bgen.context.number_of_samples);
 
@@ -93,7 +98,8 @@ void Data::readBgenWriteDose() {
     context.version = static_cast<uint8_t>(values.bdoseVersion);
     context.compression = values.compression;
 
-    bdose.init(values.nThreads, context, places, sumStatsData.snpIndex, samples);
+    // The writer keeps its own copy of the samples, as many as the BGEN header may claim.
+    guardMemory(bgen.bgenFile, [&] { bdose.init(values.nThreads, context, places, sumStatsData.snpIndex, samples); });
     if (values.bdoseVersion == 0)
         bdose.write_v10();
     else
@@ -107,8 +113,12 @@ int32_t Data::initBdose(int32_t* bdoseVersion) {
         // The file just written holds exactly the included samples.
         initParsers(false);
     }
-    if (values.bdoseVersion == 0)
-        bdoseMapper.init(regionfiles.get("bdose"), regionfiles.get("z"), sumStatsData.snpIndex, nSamples32());
+    if (values.bdoseVersion == 0) {
+        const std::string bdoseFile = regionfiles.get("bdose");
+        guardMemory(bdoseFile, [&] {
+            bdoseMapper.init(bdoseFile, regionfiles.get("z"), sumStatsData.snpIndex, nSamples32());
+        });
+    }
     *bdoseVersion = values.bdoseVersion;
     return values.bdoseVersion;
 }

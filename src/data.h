@@ -42,6 +42,8 @@ public:
     // source (0 mapper, 1 parsers) through `bdoseVersion` and returns it.
     int32_t initBdose(int32_t* bdoseVersion);
 
+    // Opens the dataset's BGEN file with `bgen` and reads its header.
+    void openBgen(BgenParser* bgen) const;
     // The place of every SNP of the Z file (element n is SNP n) in `bgenFile`, looked up in the
     // dataset's .bgi index. Every SNP must be found, else the run ends.
     std::vector<BgenIndex> findBgenPlaces(const std::string& bgenFile) const;

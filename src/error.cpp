@@ -12,8 +12,28 @@
 #include <iostream>
 #include <new>
 #include <sstream>
+#include <stdexcept>
 
 namespace failure {
+
+std::string visible(const std::string& text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            shown += "\\r";
+        } else if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7F) {
+            static const char digits[] = "0123456789ABCDEF";
+            shown += "\\x";
+            shown += digits[byte >> 4];
+            shown += digits[byte & 15u];
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
 
 void report(const std::string& toStdout, const std::string& toStderr) {
     static std::atomic<bool> taken{false};
@@ -25,8 +45,8 @@ void report(const std::string& toStdout, const std::string& toStderr) {
     // line can be written after the report (the C++ streams write through them).
     flockfile(stdout);
     flockfile(stderr);
-    std::cout << toStdout << std::flush;
-    std::cerr << toStderr << std::flush;
+    std::cout << visible(toStdout) << std::flush;
+    std::cerr << visible(toStderr) << std::flush;
     std::fflush(nullptr);
     // _Exit: other threads may still be running, so no static destructors or atexit handlers.
     std::_Exit(EXIT_FAILURE);
@@ -196,12 +216,22 @@ void guardTextRead(std::istream& stream, const std::string& file, const std::fun
     // throws on badbit: then the failed allocation itself comes through.
     const std::ios::iostate mask = stream.exceptions();
     stream.exceptions(mask | std::ios::badbit);
+    guardMemory(file, [&] {
+        try {
+            read();
+        } catch (const std::ios_base::failure&) {
+            // A read error; the stream stays bad.
+        }
+    });
+    stream.exceptions(mask);
+}
+
+void guardMemory(const std::string& file, const std::function<void()>& read) {
     try {
         read();
     } catch (const std::bad_alloc&) {
         Error::fail("\n\n", "Not enough memory to read file '" + file + "'!");
-    } catch (const std::ios_base::failure&) {
-        // A read error; the stream stays bad.
+    } catch (const std::length_error&) {
+        Error::fail("\n\n", "Not enough memory to read file '" + file + "'!");
     }
-    stream.exceptions(mask);
 }

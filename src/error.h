@@ -15,8 +15,14 @@
 
 namespace failure {
 
+// `text` with every control character that a file's content can bring into a message shown
+// visibly: a carriage return as "\r", the others but line end and tab as "\xHH". On a
+// terminal a raw carriage return would let the end of a line overwrite its start.
+std::string visible(const std::string& text);
+
 // Writes `toStdout` to standard output and `toStderr` to standard error (either may be empty),
-// flushes both and ends the process with status 1. Only the first caller in the process writes.
+// both through visible(), flushes them and ends the process with status 1. Only the first
+// caller in the process writes.
 [[noreturn]] void report(const std::string& toStdout, const std::string& toStderr);
 
 // Makes std::terminate (an exception nobody caught) end the run as "Error : " + what().
@@ -86,3 +92,9 @@ void checkReadToEnd(const std::istream& stream, const std::string& file);
 // '<file>'!" after the prefix "\n\n". A read error ends `read` early and leaves `stream` bad for
 // the caller's own check after it.
 void guardTextRead(std::istream& stream, const std::string& file, const std::function<void()>& read);
+
+// Runs `read`, which reads `file` and may size allocations from its fields. An allocation that
+// fails meanwhile (std::bad_alloc, or std::length_error beyond a container's limit) ends the run
+// with "Not enough memory to read file '<file>'!" after the prefix "\n\n". A guard inside
+// another names the innermost file.
+void guardMemory(const std::string& file, const std::function<void()>& read);

@@ -316,10 +316,10 @@ void Masterfile::checkPartFilesAreNotLinks() const {
 void Masterfile::checkBgi(const std::map<std::string, std::string>& map) const {
     BgenParser bgen;
     bgen.bgenFile = valueOf(map, "bgen");
-    bgen.initBgen();
+    guardMemory(bgen.bgenFile, [&] { bgen.initBgen(); });
     const std::string bgi = valueOf(map, "bgi");
     BgenIndexParser::MetaData recorded;
-    BgenIndexParser(bgi, &recorded);
+    guardMemory(bgi, [&] { BgenIndexParser(bgi, &recorded); });
     const uint64_t size = bgen.context.file_size;
     if (recorded.file_size < 0 || uint64_t(recorded.file_size) != size)
         Error::fail("Size of BGEN file '" + bgen.bgenFile + "' (" +
@@ -343,11 +343,14 @@ void Masterfile::checkBdoseRead(const std::map<std::string, std::string>& map) c
     // Every probe checks its bytes against the file, so a file too short for a header (8 bytes
     // or fewer among them) ends the run with the probe's message before any size is compared.
     const BdoseParser parser(path);
-    parser.readMagicNumber(stream);
-    parser.readFilename(stream);
-    const uint64_t bgenSize = parser.readFileSize(stream);
-    parser.readFirstBytes(stream, static_cast<int64_t>(std::min<uint64_t>(bgenSize, 1000)));
-    const uint64_t recorded = parser.readFileSize(stream);
+    uint64_t recorded = 0;
+    guardMemory(path, [&] {
+        parser.readMagicNumber(stream);
+        parser.readFilename(stream);
+        const uint64_t bgenSize = parser.readFileSize(stream);
+        parser.readFirstBytes(stream, static_cast<int64_t>(std::min<uint64_t>(bgenSize, 1000)));
+        recorded = parser.readFileSize(stream);
+    });
     const uint64_t actual = static_cast<uint64_t>(size);
     if (recorded != actual)
         Error::fail("Recorded size of BDOSE file '" + path + "' (" +

@@ -142,7 +142,7 @@ bool Regionfiles::usesFewerSamples(const std::string& path, const char* format, 
 void Regionfiles::checkBgen() {
     BgenParser bgen;
     bgen.bgenFile = files["bgen"];
-    bgen.initBgen();
+    guardMemory(bgen.bgenFile, [&] { bgen.initBgen(); });
     const uint32_t n = stringToPosInt(files["n_samples"], masterfileName, lineNumber);
     if (usesFewerSamples(bgen.bgenFile, "BGEN", n, bgen.context.number_of_samples, "', because ")) return;
     if (!isVersion11(flagMap)) files.erase("sample");
@@ -157,7 +157,9 @@ void Regionfiles::checkBdose() {
     std::error_code error;
     if (!stream.is_open() || std::filesystem::is_directory(path, error))
         Error::fail("", "File '" + path + "' cannot be opened!");
-    if (usesFewerSamples(path, "BDOSE", n, BdoseParser(path).readNumSamples(stream, path), "' because ")) return;
+    uint32_t b = 0;
+    guardMemory(path, [&] { b = BdoseParser(path).readNumSamples(stream, path); });
+    if (usesFewerSamples(path, "BDOSE", n, b, "' because ")) return;
     files.erase("sample");
     files.erase("incl");
 }

@@ -241,6 +241,7 @@ struct Dataset {
         c.firstBytes.assign(bgen.begin(), bgen.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(bgen.size(), 1000)));
         c.bgenPath = bgenPath;
         c.bdosePath = bdosePath;
+        c.bgiPath = "data.bgi";
         std::memcpy(c.magicNumber.data(), version ? "bdose1.1" : "bdose1.0", 8);
         c.numSamples = static_cast<uint32_t>(samples.size());
         c.numSNPs = static_cast<uint32_t>(metas.size());
@@ -496,7 +497,8 @@ TEST(BdoseWriter, FailuresEndTheRunWithoutDone) {
              version ? "\n\nError : Failed to write the header to file '" : "\n\nError : Failed to write meta information to file '",
              noDir + "'!\n\n"},
             {d.dir.file("a.bdose"), noBgen, &d.indexes, "Error : Failed to open file '", noBgen + "'!\n\n"},
-            {d.dir.file("b.bdose"), d.bgenPath, &outside, "Error : The position of SNP 3 (rsID 'rs102') lies outside file '",
+            {d.dir.file("b.bdose"), d.bgenPath, &outside,
+             "Error : BGEN index file 'data.bgi' places SNP with rsID 'rs102' outside of BGEN file '",
              d.bgenPath + "'!\n\n"},
             // Every write fails on a full device: whichever check sees it first ends the run.
             {"/dev/full", d.bgenPath, &d.indexes, "\n\nError : Failed to write ", " file '/dev/full'!\n\n"},

@@ -320,7 +320,7 @@ TEST(BdoseParserCorruption, EachMalformedFieldHasItsMessage) {
         {"header cut", patched([&](BdoseImage& i) { i.truncate(at.headerEnd - 3); }), false,
          "BDOSE file 'P' is cut short in its header!"},
         {"compression code", patched([&](BdoseImage& i) { i.putU8(at.compressionField, 4); }), false,
-         "Invalid compression setting!"},
+         "Invalid compression setting in BDOSE file 'P'!"},
         {"record length", patched([&](BdoseImage& i) { i.putU32(at.records[1], 0x7FFFFFFF); }), false,
          "BDOSE file 'P' is cut short in its meta block!"},
         {"record too short", patched([&](BdoseImage& i) { i.putU32(at.records[0], 3); }), false,

@@ -194,6 +194,7 @@ ProcessResult parseDirectly(const std::string& bgen, const std::vector<BgenVaria
         BgenParser parser;
         parser.bgenFile = bgen;
         parser.zFile = "region.z";
+        parser.bgiFile = "region.bgi";
         parser.initBgen();
         std::vector<BgenIndex> indexes;
         SnpIndex snps;
@@ -360,8 +361,8 @@ TEST(BgenParserDecode, OpenAndPlaceFailures) {
     outside[1].file_start_position = std::filesystem::file_size(bgen);
     const ProcessResult beyond = parseDirectly(bgen, file.variants, outside, 2, 2);
     EXPECT_EQ(beyond.status, 1);
-    EXPECT_EQ(beyond.err, "Error : The BGEN index places SNP with rsID 'rs2' outside of BGEN file '" + bgen +
-                              "'!\n\n");
+    EXPECT_EQ(beyond.err, "Error : BGEN index file 'region.bgi' places SNP with rsID 'rs2' outside of BGEN file '" +
+                              bgen + "'!\n\n");
     EXPECT_EQ(beyond.out, "");
 }
 

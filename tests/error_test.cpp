@@ -8,9 +8,11 @@
 #include <limits>
 #include <new>
 #include <sstream>
+#include <stdexcept>
 #include <streambuf>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "support/process.h"
 
@@ -33,6 +35,32 @@ TEST(ErrorReport, MessageAndPrefixFormsWriteExactBytesAndExitOne) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.err);
     }
+}
+
+// A file's content in a report never moves the terminal's cursor: carriage returns and other
+// control characters are shown as escapes on both streams; line ends, tabs, blanks and bytes
+// above 0x7F (UTF-8) stay as they are.
+TEST(ErrorReport, ControlCharactersFromFilesAreShownVisibly) {
+    const struct {
+        std::string text;
+        std::string shown;
+    } cases[] = {
+        {"sample 's21\r' in line 3", "sample 's21\\r' in line 3"},
+        {"\r\rboth", "\\r\\rboth"},
+        {std::string("nul \0, esc \x1B[2J, bell \a, del \x7F", 30), "nul \\x00, esc \\x1B[2J, bell \\x07, del \\x7F"},
+        {"line\nend\tand tab, blank", "line\nend\tand tab, blank"},
+        {"caf\xC3\xA9 \\r", "caf\xC3\xA9 \\r"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(failure::visible(c.text), c.shown) << c.shown;
+        const ProcessResult r = runInChild([&] { failure::report("out " + c.text, "err " + c.text); });
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "out " + c.shown);
+        EXPECT_EQ(r.err, "err " + c.shown);
+    }
+    const ProcessResult r = runInChild([] { Error::fail("\n\n", "File 'in\r.incl' is bad!"); });
+    EXPECT_EQ(r.err, "\n\nError : File 'in\\r.incl' is bad!\n\n");
 }
 
 TEST(ErrorReport, BufferedStandardOutputIsFlushedBeforeExit) {
@@ -249,6 +277,30 @@ TEST(GuardTextRead, AFailedAllocationNamesTheFileAndAReadErrorIsLeftToTheCaller)
         EXPECT_EQ(r.out, c.out) << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
     }
+}
+
+TEST(GuardMemory, AFailedAllocationNamesTheInnermostFile) {
+    const struct {
+        std::string what;
+        std::function<void()> read;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"bad_alloc", [] { throw std::bad_alloc(); }, 1, "\n\nError : Not enough memory to read file 'a.bgen'!\n\n"},
+        {"beyond a container's limit", [] { std::vector<double>().reserve(std::vector<double>().max_size() + 1); }, 1,
+         "\n\nError : Not enough memory to read file 'a.bgen'!\n\n"},
+        {"inside another guard", [] { guardMemory("a.bgi", [] { throw std::bad_alloc(); }); }, 1,
+         "\n\nError : Not enough memory to read file 'a.bgi'!\n\n"},
+        {"no failure", [] {}, 0, ""},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = runInChild([&] { guardMemory("a.bgen", c.read); });
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_EQ(r.out, "") << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+    }
+    // Other exceptions pass through.
+    EXPECT_THROW(guardMemory("a.bgen", [] { throw std::runtime_error("other"); }), std::runtime_error);
 }
 
 }  // namespace

@@ -139,8 +139,8 @@ TEST(RegionfilesParse, FieldsAreSplitAtSemicolonsWithoutTrimming) {
         {textToBcor, header, "a.z;a.ld;b.bgen;a.bcor", missingEntry("n_samples"), true},
         // Nothing is trimmed: blanks stay part of the value.
         {textToBcor, header, " a.z;a.ld;;a.bcor;5", "bcor=a.bcor;ld=a.ld;n_samples=5;z= a.z;-> 5", false},
-        // A carriage return stays part of the last field.
-        {textToBcor, {"z", "ld", "n_samples", "bcor"}, "a.z;a.ld;5;a.bcor\r", unknownExtension("bcor\r", "a.bcor\r"),
+        // A carriage return stays part of the last field; reports show it visibly.
+        {textToBcor, {"z", "ld", "n_samples", "bcor"}, "a.z;a.ld;5;a.bcor\r", unknownExtension("bcor\\r", "a.bcor\\r"),
          true},
         {textToBcor, header, "a.z;a.ld;b.bgen;a.bcor;5\r", notPositive("n_samples"), true},
         // A word given twice keeps its last position, leaving position 0 without a column; so

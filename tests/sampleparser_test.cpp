@@ -164,8 +164,9 @@ TEST(SampleParser, InclusionFileLines) {
         {"not a known sample", "S1\nS7\n", one, "",
          "\n\nError : File '{I}' with sample inclusions contains a sample 'S7' in line 2 that is missing from file "
          "'{S}'!\n\n"},
+        // The carriage return stays part of the ID; the report shows it visibly.
         {"carriage return stays", "S1\r\nS2\n", one, "",
-         "\n\nError : File '{I}' with sample inclusions contains a sample 'S1\r' in line 1 that is missing from file "
+         "\n\nError : File '{I}' with sample inclusions contains a sample 'S1\\r' in line 1 that is missing from file "
          "'{S}'!\n\n"},
         {"leading blank is an empty ID", "S1\n S2\n", one, "",
          "\n\nError : File '{I}' with sample inclusions contains a sample '' in line 2 that is missing from file "

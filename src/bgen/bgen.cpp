@@ -27,8 +27,15 @@ namespace bgen {
 
 namespace {
 
-// "BGEN file 'P'", for the messages about a file's structure.
-std::string bgenFile(const Context& context) { return "BGEN file '" + context.path + "'"; }
+// "BGEN file 'P'", for the messages about a file's structure; while a variant at an indexed
+// place is identified, followed by that place.
+std::string bgenFile(const Context& context) {
+    std::string file = "BGEN file '" + context.path + "'";
+    if (context.identifying)
+        file += " at the place that BGEN index file '" + context.index_file + "' gives for SNP with rsID '" +
+                context.indexed_rsid + "'";
+    return file;
+}
 
 [[noreturn]] void failInteger(const Context& context) {
     Error::fail("Could not read integer value from " + bgenFile(context) + "!");
@@ -201,9 +208,8 @@ uint32_t read_header_block(std::istream& stream, Context* context) {
     const uint64_t freeSize = uint64_t(headerLength) - 20;
     if (freeSize + 8 > bytes_left(stream, *context)) failInteger(*context);
     std::string magic(4, '\0');
-    std::string freeData(static_cast<std::size_t>(freeSize), '\0');
-    binio::readExact(stream, magic.data(), magic.size());
-    binio::readExact(stream, freeData.data(), freeData.size());
+    if (!binio::readExact(stream, magic.data(), magic.size())) failInteger(*context);
+    stream.seekg(static_cast<std::streamoff>(freeSize), std::ios::cur);
     uint32_t flags = 0;
     read_little_endian_integer(stream, *context, &flags);
     if (magic != "bgen" && magic != std::string(4, '\0'))
@@ -212,7 +218,6 @@ uint32_t read_header_block(std::istream& stream, Context* context) {
     context->number_of_samples = samples;
     context->number_of_variants = variants;
     context->magic = magic;
-    context->free_data = freeData;
     context->flags = flags;
     if (context->layout() != 1 && context->layout() != 2) failLayout(*context);
     if (context->compression() == 3) Error::fail("Unsupported compression type 3 in " + bgenFile(*context) + "!");
@@ -288,6 +293,10 @@ void uncompress_probability_data(const Context& context, const std::vector<byte_
     if (compression != 1 && compression != 2) failParse(context);
     const uint64_t maxRatio = compression == 1 ? zlibMaxRatio : zstdMaxRatio;
     if (expected > maxRatio * sourceSize) failParse(context);
+    // Two-allele data: N, K, the ploidy limits, N ploidy bytes, phasing and bit depth, and at
+    // most 63 values of 32 bits per sample.
+    const uint64_t samples = context.number_of_samples;
+    if (context.layout() != 1 && expected > 10 + samples + 63 * 32 * samples / 8) throw BGenError();
     if (compression == 2) {
         const unsigned long long declared = ZSTD_getFrameContentSize(source, static_cast<std::size_t>(sourceSize));
         if (declared == ZSTD_CONTENTSIZE_ERROR || (declared != ZSTD_CONTENTSIZE_UNKNOWN && declared != expected))
@@ -398,16 +407,16 @@ void parse_probability_data(const byte_t* begin, const byte_t* end, const Contex
         // probability would be negative.
         const uint64_t group = phased ? perGroup : c.packed;
         double sum = 0.0;
-        uint64_t storedSum = 0;
+        uint64_t storedSum = 0;  // below 2^62: the data hold at most 2^35 / B values of B bits
         uint64_t inGroup = 0;
         for (uint64_t r = 0; r < c.packed; ++r) {
             const uint64_t stored = reader.take();
             storedSum += stored;
-            if (storedSum > reader.mask()) throw ProbabilitySumError();
             const double value = reader.probability(stored);
             setter.set_value(to_single(value));
             sum += value;
             if (++inGroup == group) {
+                if (storedSum > reader.mask()) throw ProbabilitySumError();
                 setter.set_value(to_single(1.0 - sum));
                 sum = 0.0;
                 storedSum = 0;

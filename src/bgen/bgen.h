@@ -34,17 +34,25 @@ using byte_t = uint8_t;
 using ProbabilityTable = std::vector<std::vector<double>>;
 
 // What the header says about the file, plus the file's size for bounding lengths.
-// Fill it with read_header_block; each thread keeps its own copy.
+// Fill it with read_header_block; each thread keeps its own copy. The header's free data are
+// skipped, not kept: nothing uses them, and they may be as large as the file.
 struct Context {
     uint32_t number_of_samples = 0;
     uint32_t number_of_variants = 0;
     std::string magic = "bgen";
-    std::string free_data;
     uint32_t flags = 0;
     // Size of the whole file in bytes, measured by read_header_block.
     uint64_t file_size = 0;
     // Path of the file, named in the messages about its structure; set by the caller.
     std::string path;
+    // Set by a caller that reads variants at the places an index gives: while `identifying`
+    // holds, the messages about a variant name the index `index_file` and the SNP
+    // `indexed_rsid` as well, since a stale or damaged index is as likely as a damaged file.
+    // The caller sets it before reading the identifying data and clears it once the variant
+    // proved to be that SNP.
+    std::string index_file;
+    std::string indexed_rsid;
+    bool identifying = false;
 
     // Bits 0-1 of the flags: 0 none, 1 zlib, 2 zstd.
     uint32_t compression() const { return flags & 3u; }
@@ -117,9 +125,9 @@ void read_length_followed_by_data(std::istream& stream, const Context& context, 
 // Reads the 4-byte offset at the start of the file; the first variant begins at offset + 4.
 void read_offset(std::istream& stream, const Context& context, uint32_t* offset);
 
-// Reads the header block (stream just after the offset) into `context` and measures the file.
-// Rejects a header length below 20, a magic other than "bgen" or four zero bytes, a layout
-// other than 1 or 2 and compression code 3. Returns the header length.
+// Reads the header block (stream just after the offset) into `context` and measures the file;
+// the free data are skipped. Rejects a header length below 20, a magic other than "bgen" or four
+// zero bytes, a layout other than 1 or 2 and compression code 3. Returns the header length.
 uint32_t read_header_block(std::istream& stream, Context* context);
 
 // Reads a variant's identifying data at the stream's position: the variant identifier, rsid,
@@ -136,7 +144,11 @@ bool read_snp_identifying_data(std::istream& stream, const Context& context, std
 void read_genotype_data_block(std::istream& stream, const Context& context, std::vector<byte_t>* buffer);
 
 // Turns a stored block into probability data: a copy when the file is not compressed, else
-// exactly the declared number of decompressed bytes (anything else ends the run).
+// exactly the declared number of decompressed bytes (anything else ends the run). A layout-2
+// declared size that the block cannot expand to ends the run too; one above what two-allele
+// data of N samples can need at the format's limits (10 + N + 63 * 32 * N / 8 bytes: ploidy 63,
+// 32 bits) throws BGenError, for the caller to name the variant. Both before anything is
+// allocated.
 void uncompress_probability_data(const Context& context, const std::vector<byte_t>& compressed_data,
                                  std::vector<byte_t>* buffer);
 
