@@ -315,8 +315,8 @@ void Bdose::readDosages(uint32_t n, Worker* worker, double* row) const {
         BgenParser::checkVariant(worker->meta, snp, context.bgenPath, context.bgiPath);
         worker->context.identifying = false;
         readProbs(worker);
-    } catch (const genfile::bgen::ProbabilitySumError&) {
-        BgenParser::failProbabilitySum(worker->meta.rsid, context.bgenPath);
+    } catch (const genfile::bgen::BGenError& error) {
+        BgenParser::failProbabilityData(error, snp.rsid, context.bgenPath);
     } catch (const std::exception& e) {
         Error::fail("Could not read " + name + " from file '" + context.bgenPath + "' (" + e.what() + ")!");
     }

@@ -121,11 +121,8 @@ void BgenParser::parseSNPs(ThreadState* state, std::atomic<uint32_t>* counter, u
             if (!state->stream)
                 Error::fail("Cannot seek to SNP with rsID '" + place.rsid + "' in BGEN file '" + bgenFile + "'!");
             parseSNP(static_cast<uint32_t>(n), state, counter);
-        } catch (const genfile::bgen::ProbabilitySumError&) {
-            failProbabilitySum(place.rsid, bgenFile);
-        } catch (const genfile::bgen::BGenError&) {
-            Error::fail("Could not parse probability data of SNP with rsID '" + place.rsid + "' in BGEN file '" +
-                        bgenFile + "'!");
+        } catch (const genfile::bgen::BGenError& error) {
+            failProbabilityData(error, place.rsid, bgenFile);
         } catch (const std::exception& e) {
             Error::fail("Could not read SNP with rsID '" + place.rsid + "' from BGEN file '" + bgenFile + "' (" +
                         e.what() + ")!");
@@ -178,9 +175,12 @@ void BgenParser::checkVariant(const Meta& found, const Meta& expected, const std
                 "' at a variant of BGEN file '" + bgenPath + "' that is not this SNP!");
 }
 
-void BgenParser::failProbabilitySum(const std::string& rsid, const std::string& bgenPath) {
-    Error::fail("Genotype probabilities of a sample at SNP with rsID '" + rsid + "' in BGEN file '" + bgenPath +
-                "' add up to more than 1!");
+void BgenParser::failProbabilityData(const genfile::bgen::BGenError& error, const std::string& rsid,
+                                     const std::string& bgenPath) {
+    if (dynamic_cast<const genfile::bgen::ProbabilitySumError*>(&error) != nullptr)
+        Error::fail("Genotype probabilities of a sample at SNP with rsID '" + rsid + "' in BGEN file '" + bgenPath +
+                    "' add up to more than 1!");
+    Error::fail("Could not parse probability data of SNP with rsID '" + rsid + "' in BGEN file '" + bgenPath + "'!");
 }
 
 void BgenParser::checkDiploid(const genfile::bgen::ProbabilityTable& table, std::size_t nAlleles,

@@ -105,8 +105,10 @@ public:
     // The index `bgiPath` must place the SNP `rsid` inside the BGEN file of `fileSize` bytes.
     static void checkPlace(const BgenIndex& place, const std::string& rsid, uint64_t fileSize,
                            const std::string& bgenPath, const std::string& bgiPath);
-    // Ends the run for a variant whose stored probabilities of one sample add up to more than 1.
-    [[noreturn]] static void failProbabilitySum(const std::string& rsid, const std::string& bgenPath);
+    // Ends the run for a variant whose probability data threw `error`: stored probabilities of
+    // one sample that add up to more than 1, or data that cannot be parsed.
+    [[noreturn]] static void failProbabilityData(const genfile::bgen::BGenError& error, const std::string& rsid,
+                                                 const std::string& bgenPath);
     // Writes the S raw dosages (expected count of the second allele; NaN when missing) of the
     // variant at the stream's position into `row`.
     void computeDose(ThreadState* state, double* row) const;

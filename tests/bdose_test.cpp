@@ -560,8 +560,8 @@ TEST(BdoseWriter, MalformedVariantIsReportedWithSnpAndFile) {
     }
     const ProcessResult r = d.write(1, 2, "bad.bdose");
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(endsWith(r.err, "Error : Could not read SNP 2 (rsID 'rs101') from file '" + d.bgenPath +
-                                    "' (BGenError)!\n\n")) << r.err;
+    EXPECT_TRUE(endsWith(r.err, "Error : Could not parse probability data of SNP with rsID 'rs101' in BGEN file '" +
+                                    d.bgenPath + "'!\n\n")) << r.err;
 }
 
 }  // namespace

@@ -405,9 +405,13 @@ struct DamagedVariant {
     std::string err;                  // the whole standard error
     std::string outTail;              // the end of standard output (the diploid report), or ""
     std::vector<std::string> threads;
+    // When set, the place that the row of rs2 gives instead, from the file's bytes and places.
+    std::function<int64_t(const BgenImage&)> rs2At = nullptr;
 };
 
 TEST(BgenParserIntegrity, DamagedVariantsEndTheRunInEveryPathThatReadsThem) {
+    const std::string rs2Place = "BGEN file 'd.bgen' at the place that BGEN index file 'd.bgi' gives for SNP with "
+                                 "rsID 'rs2'";
     const std::string notDiploid = "\n\nError : Expected diploid genotype probability data at SNP with rsID 'rs2' in "
                                    "file 'd.bgen'!\n";
     const std::string other = "Error : BGEN index file 'd.bgi' places SNP with rsID 'rs2' at a variant of BGEN file "
@@ -440,6 +444,27 @@ TEST(BgenParserIntegrity, DamagedVariantsEndTheRunInEveryPathThatReadsThem) {
          "Error : Genotype probabilities of a sample at SNP with rsID 'rs2' in BGEN file 'd.bgen' add up to more "
          "than 1!\n\n",
          "", oneAndThree},
+        // A stale or damaged index: a place at which no variant can be read blames the index too.
+        {"the row of rs2 gives a place inside the variant of rs1", [](BgenFile&) {}, {0, 1, 2},
+         "Error : Could not read string from " + rs2Place + "!\n\n", "", oneAndThree,
+         [](const BgenImage& image) { return static_cast<int64_t>(image.places[0].file_start_position) + 3; }},
+        {"the row of rs2 gives a place in the header", [](BgenFile&) {}, {0, 1, 2},
+         "Error : Could not read string from " + rs2Place + "!\n\n", "", oneAndThree,
+         [](const BgenImage&) { return int64_t{4}; }},
+        {"the row of rs2 gives the last byte of the file", [](BgenFile&) {}, {0, 1, 2},
+         "Error : Could not read integer value from " + rs2Place + "!\n\n", "", oneAndThree,
+         [](const BgenImage& image) { return static_cast<int64_t>(image.bytes.size()) - 1; }},
+        {"the row of rs2 gives the end of the file", [](BgenFile&) {}, {0, 1, 2},
+         "Error : BGEN index file 'd.bgi' places SNP with rsID 'rs2' outside of BGEN file 'd.bgen'!\n\n", "",
+         oneAndThree, [](const BgenImage& image) { return static_cast<int64_t>(image.bytes.size()); }},
+        {"the row of rs2 gives a place past the end of the file", [](BgenFile&) {}, {0, 1, 2},
+         "Error : BGEN index file 'd.bgi' places SNP with rsID 'rs2' outside of BGEN file 'd.bgen'!\n\n", "",
+         oneAndThree, [](const BgenImage& image) { return static_cast<int64_t>(image.bytes.size()) + 1000; }},
+        // Once the variant proved to be rs2, its damage is the BGEN file's alone.
+        {"a declared size beyond two-allele data of four samples",
+         [](BgenFile& f) { f.variants[1].faults.decompressedLength = 10 + 4 + 252 * 4 + 1; }, {0, 1, 2},
+         "Error : Could not parse probability data of SNP with rsID 'rs2' in BGEN file 'd.bgen'!\n\n", "",
+         oneAndThree},
     };
     const std::vector<std::vector<std::string>> paths = {{"--write-bcor", "--read-only-bgen"},
                                                          {"--write-bcor", "--write-bdose"},
@@ -468,6 +493,7 @@ TEST(BgenParserIntegrity, DamagedVariantsEndTheRunInEveryPathThatReadsThem) {
                                       static_cast<int64_t>(place.file_start_position),
                                       static_cast<int64_t>(place.size_in_bytes)});
         }
+        if (c.rs2At) index.variants[1].file_start_position = c.rs2At(image);
         writeBgi(dir.file("d.bgi"), index);
         writeZFile(dir.file("d.z"), rows);
         writeSampleFile(dir.file("d.sample"), {"S1", "S2", "S3", "S4"});
