@@ -533,6 +533,9 @@ TEST(BdoseEndToEnd, DamagedVersion10RowPositionsAndRecordNumbersEndTheRun) {
          "BDOSE file 'f.bdose' holds an invalid SNP number in the record of the #1 SNP!"},
         {"record 4 holding number 7", [&](BdoseImage& i) { i.putU32(at.records[3] + 4, 7); },
          "BDOSE file 'f.bdose' holds an invalid SNP number in the record of the #4 SNP!"},
+        // Read as version 1.1, the first byte of the meta block (a record's length) is the code.
+        {"magic of version 1.1", [&](BdoseImage& i) { i.bytes[7] = '1'; },
+         "Invalid compression setting in BDOSE file 'f.bdose'!"},
     };
     for (const DamageCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -598,6 +601,8 @@ TEST(BdoseEndToEnd, DamagedVersion11OffsetTablesBlocksAndRecordNumbersEndTheRun)
          "BDOSE file 'f.bdose' holds an invalid SNP number in the record of the #1 SNP!"},
         {"record 4 holding number 9", [&](BdoseImage& i) { i.putU32(at.records[3] + 4, 9); },
          "BDOSE file 'f.bdose' holds an invalid SNP number in the record of the #4 SNP!"},
+        {"code 4", [&](BdoseImage& i) { i.putU8(at.compressionField, 4); },
+         "Invalid compression setting in BDOSE file 'f.bdose'!"},
         // The SNP count is checked before the compression code.
         {"four SNPs and code 9", [&](BdoseImage& i) {
              i.putU32(at.numSnpsField, 4);

@@ -541,6 +541,7 @@ TEST(CorrReaderBinary, EmptyRangeWritesAnEmptyMatrix) {
 TEST(CorrReaderBinary, ConversionFailuresExitWithStatusOne) {
     TempDir dir;
     dir.write("bad.bcor", "BCOR1.1 and more");
+    dir.write("code.bcor", buildBcor(10, 5, snpsAt({100, 200, 300}), {0, 0, 0}));
     const struct {
         std::vector<std::string> args;
         std::string err;
@@ -549,6 +550,8 @@ TEST(CorrReaderBinary, ConversionFailuresExitWithStatusOne) {
          "Error : File 'none.bcor' cannot be opened!\n\n"},
         {{"--bcor-to-text", "--bcor-file", "bad.bcor", "--ld-file", "out.ld"},
          "Error : File 'bad.bcor' is not a file from Tesmaro!\n\n"},
+        {{"--bcor-to-text", "--bcor-file", "code.bcor", "--ld-file", "out.ld"},
+         "Error : Invalid compression setting in BCOR file 'code.bcor'!\n\n"},
     };
     for (const auto& c : cases) {
         const ProcessResult r = runTesmaro(c.args, dir.path());

@@ -3,11 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "flag.h"
 #include "support/bcorfile.h"
+#include "support/bdosefile.h"
+#include "support/bgenwriter.h"
+#include "support/bgiwriter.h"
 #include "support/dataset.h"
 #include "support/process.h"
 #include "support/tempdir.h"
@@ -294,16 +299,18 @@ TEST(Main, AnLdFileThatIsTheBcorFileToConvertLeavesItUntouched) {
     }
 }
 
+// The binary under an address-space limit of `kilobytes` (one BLAS thread fits 150 MB, but a
+// BLAS call that cannot get its buffers spins instead of failing: give BLAS work 600 MB).
+ProcessResult runWithLittleMemory(const Args& args, const std::string& workdir, const char* kilobytes = "150000") {
+    std::string command = std::string("ulimit -v ") + kilobytes + " && OPENBLAS_NUM_THREADS=1 exec '" + TESMARO_BINARY + "'";
+    for (const std::string& a : args) command += " '" + a + "'";
+    return runProcess("/bin/sh", {"-c", command}, workdir);
+}
+
 TEST(Main, ALineTooLongForTheMemoryEndsWithOneReportNamingTheFile) {
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "AddressSanitizer needs more address space than the limit allows";
 #else
-    // The binary under a 150 MB address-space limit (one BLAS thread fits it).
-    const auto runWithLittleMemory = [](const Args& args, const std::string& workdir) {
-        std::string command = std::string("ulimit -v 150000 && OPENBLAS_NUM_THREADS=1 exec '") + TESMARO_BINARY + "'";
-        for (const std::string& a : args) command += " '" + a + "'";
-        return runProcess("/bin/sh", {"-c", command}, workdir);
-    };
     TempDir dir;
     // 4 GiB without a line end, sparse: it costs no disk.
     const auto endless = [&](const std::string& name) {
@@ -364,6 +371,166 @@ TEST(Main, ALineTooLongForTheMemoryEndsWithOneReportNamingTheFile) {
         EXPECT_EQ(r.status, 1) << c.file;
         EXPECT_EQ(r.out, banner + c.out) << c.file;
         EXPECT_EQ(r.err, "\n\nError : Not enough memory to read file '" + c.file + "'!\n\n") << c.file;
+    }
+#endif
+}
+
+std::size_t reports(const ProcessResult& r) {
+    const std::string both = r.out + r.err;
+    std::size_t n = 0;
+    for (std::size_t at = both.find("Error"); at != std::string::npos; at = both.find("Error", at + 1)) ++n;
+    return n;
+}
+
+// A BGEN file `name`.bgen of four samples and three SNPs rs1 .. rs3, with its index, Z file and
+// sample file; `spoil` changes the file before it is written.
+BgenFile smallBgen(const std::function<void(BgenFile&)>& spoil = {}) {
+    BgenFile file;
+    file.compression = 1;
+    for (uint32_t n = 1; n <= 3; ++n) {
+        BgenVariant v;
+        v.varid = "v" + std::to_string(n);
+        v.rsid = "rs" + std::to_string(n);
+        v.chromosome = "1";
+        v.position = 100 * n;
+        v.samples = {diploid(1, 0, 0), diploid(0, 1, 0), diploid(0, 0, 1), diploid(0.5, 0.25, 0.25 * n / 3)};
+        file.variants.push_back(v);
+    }
+    if (spoil) spoil(file);
+    return file;
+}
+
+void writeSmallDataset(const TempDir& dir, const std::string& name, const BgenFile& file, uint32_t nSamples) {
+    writeBgenWithIndex(dir.file(name + ".bgen"), dir.file(name + ".bgi"), file);
+    std::vector<ZRow> rows;
+    for (const BgenVariant& v : file.variants) rows.push_back({v.rsid, v.chromosome, v.position, "A", "G"});
+    writeZFile(dir.file(name + ".z"), rows);
+    writeSampleFile(dir.file(name + ".sample"), {"S1", "S2", "S3", "S4"});
+    writeMasterFile(dir.file(name + ".txt"), {"z", "bgen", "bgi", "sample", "bcor", "bdose", "n_samples"},
+                    {{{"z", name + ".z"}, {"bgen", name + ".bgen"}, {"bgi", name + ".bgi"}, {"sample", name + ".sample"},
+                      {"bcor", name + ".bcor"}, {"bdose", name + ".bdose"}, {"n_samples", std::to_string(nSamples)}}});
+}
+
+// The stored block of a compressed variant: a declared size D, then `bytes` bytes that start
+// like a zstd frame without a content size (and mean nothing to zlib).
+std::vector<uint8_t> declaredBlock(uint32_t declared, std::size_t bytes) {
+    std::vector<uint8_t> block{static_cast<uint8_t>(declared), static_cast<uint8_t>(declared >> 8),
+                               static_cast<uint8_t>(declared >> 16), static_cast<uint8_t>(declared >> 24),
+                               0x28, 0xB5, 0x2F, 0xFD, 0x00, 0x00};
+    std::mt19937 rng(5);
+    while (block.size() < 4 + bytes) block.push_back(static_cast<uint8_t>(rng()));
+    return block;
+}
+
+// Every allocation sized from a field of a file is bounded by what the file can hold, or names
+// that file when it fails: the run has 150 MB of address space.
+TEST(Main, AllocationsSizedFromAFileAreBoundedOrNameTheFile) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the limit allows";
+#else
+    TempDir dir;
+    const std::vector<Args> bgenPaths = {{"--write-bcor", "--read-only-bgen"},
+                                         {"--write-bcor", "--write-bdose"},
+                                         {"--write-bdose", "--bdose-version", "1.1"}};
+    const std::string parse = "Error : Could not parse probability data of SNP with rsID 'rs2' in BGEN file ";
+    const struct {
+        std::string name;
+        BgenFile file;
+        uint32_t nSamples;
+        std::string err;
+        std::size_t paths;  // the first paths of bgenPaths
+    } bgenCases[] = {
+        // Within the largest expansion of zlib (1 MB to 1 GB) and zstd (62 KB to 2 GB), but four
+        // samples of two alleles never need more than 10 + 4 + 1008 bytes.
+        {"zlib", smallBgen([](BgenFile& f) { f.variants[1].faults.storedBlock = declaredBlock(1000000000, 1000000); }),
+         4, parse + "'zlib.bgen'!\n\n", 3},
+        {"zstd", smallBgen([](BgenFile& f) {
+             f.compression = 2;
+             f.variants[1].faults.storedBlock = declaredBlock(2000000000, 62000);
+         }),
+         4, parse + "'zstd.bgen'!\n\n", 3},
+        // A header that claims 4,294,967,295 samples: the list of all of them cannot be made
+        // (BDOSE 1.1 would read them from the sample file instead).
+        {"wide", smallBgen([](BgenFile& f) { f.faults.numberOfSamples = 4294967295u; }), 4294967295u,
+         "\n\nError : Not enough memory to read file 'wide.bgen'!\n\n", 2},
+    };
+    for (const auto& c : bgenCases) {
+        writeSmallDataset(dir, c.name, c.file, c.nSamples);
+        for (std::size_t k = 0; k < c.paths; ++k) {
+            Args args = bgenPaths[k];
+            args.insert(args.end(), {"--in-files", c.name + ".txt", "--n-threads", "2"});
+            const ProcessResult r = runWithLittleMemory(args, dir.path());
+            SCOPED_TRACE(c.name + " " + joined(args));
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, c.err);
+            EXPECT_EQ(reports(r), 1u);
+        }
+    }
+
+    // A BDOSE file to read whose BGEN path field claims 1 GiB (sparse: it costs no disk).
+    {
+        std::string head = "bdose1.1";
+        appendLE(head, uint64_t{1} << 30, 4);
+        std::string tail;
+        appendLE(tail, 0, 8);   // BGEN size, so no first bytes
+        appendLE(tail, 0, 8);   // BDOSE size
+        appendLE(tail, 4, 4);   // samples
+        appendLE(tail, 3, 4);   // SNPs
+        std::ofstream out(dir.file("long.bdose"), std::ios::binary);
+        out << head;
+        out.seekp(static_cast<std::streamoff>(head.size() + (uint64_t{1} << 30)));
+        out << tail;
+        out.close();
+        dir.write("long.txt", "z;bdose;bcor;n_samples\nzlib.z;long.bdose;long.bcor;4\n");
+        const ProcessResult r = runWithLittleMemory({"--write-bcor", "--read-bdose", "--in-files", "long.txt"}, dir.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "\n\nError : Not enough memory to read file 'long.bdose'!\n\n");
+        EXPECT_EQ(reports(r), 1u);
+    }
+
+    // 1 GiB of free data in the BGEN header are skipped, not held by any thread that reads the
+    // header: the runs give the BCOR file and the dosages of the same data without them. (BLAS
+    // threads that cannot get their buffers spin instead of failing, so the run that computes
+    // correlations under the limit uses one thread.)
+    {
+        const BgenFile file = smallBgen();
+        writeSmallDataset(dir, "plain", file, 4);
+        const BgenImage image = buildBgen(file);
+        const uint64_t gap = uint64_t{1} << 30;
+        std::string bytes(image.bytes.begin(), image.bytes.end());
+        putLE(bytes, 0, getLE(bytes, 0, 4) + gap, 4);  // the offset of the first variant
+        putLE(bytes, 4, getLE(bytes, 4, 4) + gap, 4);  // the header length
+        // The free data start after offset, header length, variant and sample counts and magic.
+        std::ofstream out(dir.file("free.bgen"), std::ios::binary);
+        out << bytes.substr(0, 20);
+        out.seekp(static_cast<std::streamoff>(20 + gap));
+        out << bytes.substr(20);
+        out.close();
+        BgiFile index;
+        std::vector<uint8_t> first(bytes.begin(), bytes.begin() + 20);
+        first.resize(1000, 0);
+        index.metadata.push_back(bgiMetadata("free.bgen", static_cast<int64_t>(bytes.size() + gap), first));
+        for (std::size_t v = 0; v < file.variants.size(); ++v)
+            index.variants.push_back({file.variants[v].rsid, "1", file.variants[v].position, "A", "G",
+                                      static_cast<int64_t>(image.places[v].file_start_position + gap),
+                                      static_cast<int64_t>(image.places[v].size_in_bytes)});
+        writeBgi(dir.file("free.bgi"), index);
+        dir.write("free.txt", "z;bgen;bgi;sample;bcor;bdose;n_samples\n"
+                              "plain.z;free.bgen;free.bgi;plain.sample;free.bcor;free.bdose;4\n");
+        const Args bcor{"--write-bcor", "--read-only-bgen", "--n-threads", "1"};
+        const Args bdose{"--write-bdose", "--bdose-version", "1.1", "--n-threads", "3"};
+        for (const Args& mode : {bcor, bdose}) {
+            Args plainArgs = mode, freeArgs = mode;
+            plainArgs.insert(plainArgs.end(), {"--in-files", "plain.txt"});
+            freeArgs.insert(freeArgs.end(), {"--in-files", "free.txt"});
+            const ProcessResult plain = runTesmaro(plainArgs, dir.path());
+            ASSERT_EQ(plain.status, 0) << plain.err;
+            const ProcessResult r = runWithLittleMemory(freeArgs, dir.path(), "600000");
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+        }
+        EXPECT_EQ(dir.read("free.bcor"), dir.read("plain.bcor"));
+        EXPECT_EQ(parseBdoseFile(dir.read("free.bdose")).codes, parseBdoseFile(dir.read("plain.bdose")).codes);
     }
 #endif
 }

@@ -9,6 +9,7 @@
 // file is checked against the bytes that the file still holds before anything is allocated.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -81,11 +82,9 @@ public:
 struct ProbSetter {
     explicit ProbSetter(ProbabilityTable* table) : probabilities(table) {}
 
-    // Step 1: the table holds `number_of_samples` empty entries.
-    void initialise(std::size_t number_of_samples) {
-        for (auto& entry : *probabilities) entry.clear();
-        probabilities->resize(number_of_samples);
-    }
+    // Step 1: the table holds `number_of_samples` entries; each is set anew at step 3, so
+    // entries kept from the variant before keep their values until then.
+    void initialise(std::size_t number_of_samples) { probabilities->resize(number_of_samples); }
     // Step 2: every entry gets room for `max_entries` values; the data are of `alleles` alleles.
     void reserve_entries(std::size_t max_entries, uint32_t alleles) {
         for (auto& entry : *probabilities) entry.reserve(max_entries);
@@ -94,7 +93,12 @@ struct ProbSetter {
     // Step 3: sample `sample` (0-based) starts with `number_of_entries` values, all 0.0.
     void set_number_of_entries(std::size_t sample, std::size_t number_of_entries) {
         sampleIndex = sample;
-        (*probabilities)[sample].assign(number_of_entries, 0.0);
+        std::vector<double>& entry = (*probabilities)[sample];
+        // Most variants have the shape of the one before: then only the values are reset.
+        if (entry.size() == number_of_entries)
+            std::fill(entry.begin(), entry.end(), 0.0);
+        else
+            entry.assign(number_of_entries, 0.0);
         entryIndex = 0;
     }
     // Step 4: the next value of the current sample.
