@@ -535,4 +535,36 @@ TEST(Main, AllocationsSizedFromAFileAreBoundedOrNameTheFile) {
 #endif
 }
 
+// A carriage return that a file brings into a report is shown as "\\r": the Part keeps it as
+// part of the identifier, but written raw, the end of the line would overwrite its start.
+TEST(Main, ReportsShowCarriageReturnsFromFilesVisibly) {
+    TempDir dir;
+    writeSmallDataset(dir, "c", smallBgen(), 2);
+    dir.write("c.incl", "S1\r\nS2\r\n");
+    dir.write("c.txt", "z;bgen;bgi;sample;incl;ld;n_samples\nc.z;c.bgen;c.bgi;c.sample;c.incl;c.ld;2\n");
+    dir.write("all.txt", "z;bgen;bgi;ld;n_samples\nc.z;c.bgen;c.bgi;c.ld;4\n");
+    dir.write("ids.txt", "rs1\r\nrs2\n");
+    const struct {
+        Args args;
+        std::string err;
+        std::string outTail;
+    } cases[] = {
+        {{"--write-text", "--read-only-bgen", "--in-files", "c.txt"},
+         "\n\nError : File 'c.incl' with sample inclusions contains a sample 'S1\\r' in line 1 that is missing from "
+         "file 'c.sample'!\n\n",
+         ""},
+        {{"--write-text", "--read-only-bgen", "--in-files", "all.txt", "--rsids", "ids.txt"}, "",
+         "\nError: Encountered SNP with rsID 'rs1\\r' in '--rsids' but it is not included in file 'c.z'!\n\n"},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult r = runTesmaro(c.args, dir.path());
+        SCOPED_TRACE(joined(c.args));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        ASSERT_GE(r.out.size(), c.outTail.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - c.outTail.size()), c.outTail);
+        EXPECT_EQ(reports(r), 1u);
+    }
+}
+
 }  // namespace

@@ -535,27 +535,6 @@ TEST(MasterfileSetRegionFiles, RegistersTheOnlyDatasetAsNumberZero) {
     EXPECT_EQ(r.out, "- BCOR file             : in.bcor\n- LD matrix             : out.ld\n");
 }
 
-// Every regular file of the directory (symbolic links left out) with its content.
-std::map<std::string, std::string> contents(const TempDir& dir) {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-        if (!entry.is_symlink() && entry.is_regular_file())
-            files[entry.path().filename().string()] = dir.read(entry.path().string());
-    return files;
-}
-
-// The names of the files whose content differs between two snapshots of contents(), or that
-// only one of them holds.
-std::string changedFiles(const std::map<std::string, std::string>& before,
-                         const std::map<std::string, std::string>& after) {
-    std::string names;
-    for (const auto& [name, bytes] : before)
-        if (after.count(name) == 0 || after.at(name) != bytes) names += name + " ";
-    for (const auto& entry : after)
-        if (before.count(entry.first) == 0) names += entry.first + " ";
-    return names;
-}
-
 // Through the program: an existing output file that is an input of the run, two outputs that
 // are one file, or a symbolic link at a part-file path of the BDOSE 1.1 writer end the run before
 // any output file is created or emptied, whichever datasets the files belong to.
@@ -712,7 +691,7 @@ TEST(MasterfileCheckReadWrite, AnOutputThatIsAnInputEndsTheRunBeforeAnyFileChang
         makeSmallDatasets(dir.path(), {"a", "b"}, 10, 3);
         if (!c.master.empty()) dir.write("m.txt", c.master);
         c.links(dir);
-        const std::map<std::string, std::string> before = contents(dir);
+        const std::map<std::string, std::string> before = dir.regularFiles();
         const ProcessResult r = runTesmaro(c.args, dir.path());
         std::string message = c.message;
         const std::size_t at = message.find("{dir}");
@@ -721,7 +700,7 @@ TEST(MasterfileCheckReadWrite, AnOutputThatIsAnInputEndsTheRunBeforeAnyFileChang
         EXPECT_EQ(r.err, "Error : " + message + "\n\n");
         EXPECT_EQ(r.out.find("(1/"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("done!"), std::string::npos) << r.out;
-        EXPECT_EQ(changedFiles(before, contents(dir)), "") << message;
+        EXPECT_EQ(changedFiles(before, dir.regularFiles()), "") << message;
     }
 }
 

@@ -486,6 +486,89 @@ TEST(Robustness, MutatedLdTextFiles) {
     });
 }
 
+// --- outputs that are other files -----------------------------------------------------------
+
+// A run that would write through a link at a part-file path of the BDOSE 1.1 writer, or through
+// two entries of the master file that name one output, ends with one report before any file
+// changes, whatever the link points at and however the entry spells the file.
+TEST(Robustness, LinksAtPartFilesAndSharedOutputsAreRejected) {
+    namespace fs = std::filesystem;
+    GenotypeFixture f(2, 2, 71);
+    f.dir.write("victim.txt", "a file that is not an input");
+    const Args v11{"--write-bdose", "--bdose-version", "1.1"};
+    const Args partModes[] = {v11, {"--write-bcor", "--write-bdose", "--bdose-version", "1.1"},
+                              {"--write-text", "--write-bdose", "--bdose-version", "1.1"}};
+    const std::string targets[] = {fileName(f.data.z), fileName(f.data.bgen), fileName(f.data.bgi),
+                                   fileName(f.data.sample), fileName(f.data.incl), "master.txt", "victim.txt",
+                                   "nowhere.txt", f.dir.file("victim.txt")};
+    Columns columns = f.columns;
+    columns["ld"] = "out.ld";
+    writeMasterFile(f.master, kHeader, {columns});
+    Mutator mutator(71);
+    const auto expectRejected = [&](const Args& mode, const std::string& threads, const std::string& what) {
+        const std::map<std::string, std::string> before = f.dir.regularFiles();
+        Args args = mode;
+        args.insert(args.end(), {"--in-files", "master.txt", "--n-threads", threads});
+        const ProcessResult r = runGuarded(args, f.dir.path());
+        expectCleanEnd(r, what, [] { return std::string("accepted"); });
+        EXPECT_EQ(r.out.find("(1/1)"), std::string::npos) << what;
+        EXPECT_EQ(changedFiles(before, f.dir.regularFiles()), "") << what;
+    };
+    for (unsigned k = 0; k < mutants(24); ++k) {
+        const std::string threads = mutator.below(2) == 0 ? "1" : "3";
+        const uint64_t t = mutator.below(threads == "1" ? 1 : 3);
+        const std::string part = std::string("data.bdose") + (mutator.below(2) == 0 ? ".meta.tmp" : ".bdose.tmp") +
+                                 std::to_string(t);
+        const std::string& target = targets[mutator.below(std::size(targets))];
+        const Args& mode = partModes[mutator.below(std::size(partModes))];
+        fs::create_symlink(target, f.dir.file(part));
+        expectRejected(mode, threads, "link " + part + " -> " + target + ", " + mode[0] + ", " + threads + " threads");
+        EXPECT_FALSE(fs::exists(f.dir.file("nowhere.txt")));
+        fs::remove(f.dir.file(part));
+        if (HasFatalFailure()) return;
+    }
+
+    // The second line names the output of the first: as written, through "./", as an absolute
+    // path, through a symbolic link or a hard link; the output may exist already or not.
+    const struct {
+        Args mode;
+        std::string column;
+    } outputs[] = {{kFromBgen, "bcor"},
+                   {{"--write-text", "--read-only-bgen"}, "ld"},
+                   {v11, "bdose"},
+                   {{"--write-bcor", "--write-bdose"}, "bdose"}};
+    for (unsigned k = 0; k < mutants(24); ++k) {
+        const auto& output = outputs[mutator.below(std::size(outputs))];
+        const std::string first = columns.at(output.column);
+        const bool exists = mutator.below(2) == 0;
+        fs::remove(f.dir.file(first));
+        if (exists) f.dir.write(first, "an earlier output");
+        const unsigned spelling = static_cast<unsigned>(mutator.below(exists ? 5 : 4));
+        std::string second = first;
+        std::string what = output.column + (exists ? " (existing)" : "") + " named again ";
+        switch (spelling) {
+            case 0: what += "as written"; break;
+            case 1: second = "./" + first; what += "through ./"; break;
+            case 2: second = f.dir.file(first); what += "by its absolute path"; break;
+            case 3:
+                second = "link." + output.column;
+                fs::create_symlink(first, f.dir.file(second));
+                what += "through a symbolic link";
+                break;
+            default:
+                second = "hard." + output.column;
+                fs::create_hard_link(f.dir.file(first), f.dir.file(second));
+                what += "through a hard link";
+        }
+        Columns again = columns;
+        again[output.column] = second;
+        writeMasterFile(f.master, kHeader, {columns, again});
+        expectRejected(output.mode, mutator.below(2) == 0 ? "1" : "3", what);
+        if (second != first && spelling >= 3) fs::remove(f.dir.file(second));
+        if (HasFatalFailure()) return;
+    }
+}
+
 // --- structure-aware mutants ----------------------------------------------------------------
 
 // The place of every record's u32 length field in the meta block of BDOSE `bytes`.

@@ -31,6 +31,24 @@ std::string TempDir::write(const std::string& name, const std::string& content) 
     return target;
 }
 
+std::map<std::string, std::string> TempDir::regularFiles() const {
+    std::map<std::string, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(path_))
+        if (!entry.is_symlink() && entry.is_regular_file())
+            files[entry.path().filename().string()] = read(entry.path().string());
+    return files;
+}
+
+std::string changedFiles(const std::map<std::string, std::string>& before,
+                         const std::map<std::string, std::string>& after) {
+    std::string names;
+    for (const auto& [name, bytes] : before)
+        if (after.count(name) == 0 || after.at(name) != bytes) names += name + " ";
+    for (const auto& entry : after)
+        if (before.count(entry.first) == 0) names += entry.first + " ";
+    return names;
+}
+
 std::string TempDir::read(const std::string& name) const {
     const std::string source = !name.empty() && name[0] == '/' ? name : file(name);
     std::ifstream in(source, std::ios::binary);

@@ -1,6 +1,7 @@
 // A fresh temporary directory for one test, removed with everything in it on destruction.
 #pragma once
 
+#include <map>
 #include <string>
 
 class TempDir {
@@ -17,7 +18,15 @@ public:
     std::string write(const std::string& name, const std::string& content) const;
     // The whole content of file `name` (a path inside the directory or an absolute path).
     std::string read(const std::string& name) const;
+    // Every regular file directly inside the directory (symbolic links left out), by name, with
+    // its content.
+    std::map<std::string, std::string> regularFiles() const;
 
 private:
     std::string path_;
 };
+
+// The names of the files whose content differs between two snapshots of regularFiles(), or that
+// only one of them holds, each followed by a blank; "" when none.
+std::string changedFiles(const std::map<std::string, std::string>& before,
+                         const std::map<std::string, std::string>& after);
