@@ -103,7 +103,7 @@ private:
     // BGEN rows, in place), then marks which of the tile's SNPs are excluded by the missing-data rule.
     void loadTile(const Tile& t, Buffer* buffer);
     // Decodes the SNPs of `t` into `columns` (N doubles each) with the BDOSE 1.1 parsers, in one
-    // parallel region of min(thread count, tile size) threads.
+    // parallel region of teamSize(thread count, tile size) threads.
     void loadParsedTile(const Tile& t, double* columns);
     void markExcluded(const Tile& t);
     // Opens the mapping of a BDOSE 1.0 source (after the tile count and R are settled).

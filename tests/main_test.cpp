@@ -301,7 +301,9 @@ TEST(Main, AnLdFileThatIsTheBcorFileToConvertLeavesItUntouched) {
 
 // The binary under an address-space limit of `kilobytes` (one BLAS thread fits 150 MB, but a
 // BLAS call that cannot get its buffers spins instead of failing: give BLAS work 600 MB).
-ProcessResult runWithLittleMemory(const Args& args, const std::string& workdir, const char* kilobytes = "150000") {
+// Unused where AddressSanitizer skips the tests that limit the address space.
+[[maybe_unused]] ProcessResult runWithLittleMemory(const Args& args, const std::string& workdir,
+                                                   const char* kilobytes = "150000") {
     std::string command = std::string("ulimit -v ") + kilobytes + " && OPENBLAS_NUM_THREADS=1 exec '" + TESMARO_BINARY + "'";
     for (const std::string& a : args) command += " '" + a + "'";
     return runProcess("/bin/sh", {"-c", command}, workdir);
@@ -413,7 +415,7 @@ void writeSmallDataset(const TempDir& dir, const std::string& name, const BgenFi
 
 // The stored block of a compressed variant: a declared size D, then `bytes` bytes that start
 // like a zstd frame without a content size (and mean nothing to zlib).
-std::vector<uint8_t> declaredBlock(uint32_t declared, std::size_t bytes) {
+[[maybe_unused]] std::vector<uint8_t> declaredBlock(uint32_t declared, std::size_t bytes) {
     std::vector<uint8_t> block{static_cast<uint8_t>(declared), static_cast<uint8_t>(declared >> 8),
                                static_cast<uint8_t>(declared >> 16), static_cast<uint8_t>(declared >> 24),
                                0x28, 0xB5, 0x2F, 0xFD, 0x00, 0x00};
