@@ -1,9 +1,10 @@
 // Data: everything loaded for one dataset (one line of the master file) — copies of the
 // options and of the dataset's file set, the SNP index read from the Z file, the BGEN dosage
 // reader with its in-memory Dosage rows, the BDOSE writer and the BDOSE readers (the 1.0
-// mapper, one 1.1 parser per thread that decodes a tile). The engine and the correlation reader each own one
-// per dataset and read its fields directly once it is loaded. Driver thread only; the parallel
-// work happens inside the readers and the writer, and in the set-up of the 1.1 parsers.
+// mapper, one 1.1 parser per thread that decodes a tile). The engine and the correlation reader
+// each own one per dataset and read its fields directly once it is loaded. Driver thread only;
+// the parallel work happens inside the readers and the writer, and in the set-up of the 1.1
+// parsers.
 // Move-only (the BDOSE members own open files).
 #pragma once
 
@@ -69,8 +70,8 @@ private:
     std::string masterfileName() const { return flagMap.get("in-files"); }
     // nSamples as the 32-bit count the sample readers take.
     uint32_t nSamples32() const;
-    // Makes teamSize(thread count, SNP count) BDOSE parsers (at least one) and opens each on the dataset's BDOSE file
-    // in one parallel region, with the inclusion file when `withInclusion` is set and the
-    // dataset has one.
+    // Makes teamSize(thread count, SNP count) BDOSE parsers (at least one) and opens each on the
+    // dataset's BDOSE file in one parallel region, with the inclusion file when `withInclusion`
+    // is set and the dataset has one.
     void initParsers(bool withInclusion);
 };
