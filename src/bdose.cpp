@@ -287,10 +287,6 @@ uint32_t Bdose::maxSampleIndex() const {
     return largest;
 }
 
-void Bdose::readMeta(Worker* worker) const {
-    BgenParser::readVariantMeta(worker->stream, worker->context, &worker->varid, &worker->meta);
-}
-
 void Bdose::readProbs(Worker* worker) const {
     worker->dataAlleles = genfile::bgen::read_probabilities(worker->stream, worker->context, &worker->stored,
                                                             &worker->uncompressed, &worker->probabilities);
@@ -309,19 +305,16 @@ void Bdose::readDosages(uint32_t n, Worker* worker, double* row) const {
     try {
         worker->stream.clear();
         worker->stream.seekg(place.file_start_position);
-        worker->context.indexed_rsid = snp.rsid;
-        worker->context.identifying = true;
-        readMeta(worker);
-        BgenParser::checkVariant(worker->meta, snp, context.bgenPath, context.bgiPath);
-        worker->context.identifying = false;
+        BgenParser::readIndexedVariant(worker->stream, &worker->context, snp, &worker->varid, &worker->meta);
         readProbs(worker);
-    } catch (const genfile::bgen::BGenError& error) {
-        BgenParser::failProbabilityData(error, snp.rsid, context.bgenPath);
+    } catch (const genfile::bgen::ProbabilitySumError&) {
+        BgenParser::failProbabilitySum(snp.rsid, context.bgenPath);
+    } catch (const genfile::bgen::BGenError&) {
+        BgenParser::failProbabilityData(snp.rsid, context.bgenPath);
     } catch (const std::exception& e) {
         Error::fail("Could not read " + name + " from file '" + context.bgenPath + "' (" + e.what() + ")!");
     }
-    BgenParser::checkDiploid(worker->probabilities, worker->meta.alleles.size(), worker->dataAlleles,
-                             worker->meta.rsid, context.bgenPath);
+    BgenParser::checkDiploid(worker->probabilities, worker->dataAlleles, worker->meta.rsid, context.bgenPath);
     computeDosages(worker->probabilities, samples, row);
 }
 

@@ -123,9 +123,8 @@ private:
 
     // Opens the calling thread's BGEN stream and reads the header; a failure ends the run.
     void initBgen(Worker* worker) const;
-    // Read the variant at the stream's position: its identity into worker->meta, then its
-    // genotype probabilities into worker->probabilities.
-    void readMeta(Worker* worker) const;
+    // Reads the genotype probabilities of the variant at the stream's position, after its
+    // identifying data, into worker->probabilities.
     void readProbs(Worker* worker) const;
     uint32_t maxSampleIndex() const;
     // Reads SNP n's variant at its indexed position, checks that every sample is diploid and

@@ -121,8 +121,10 @@ void BgenParser::parseSNPs(ThreadState* state, std::atomic<uint32_t>* counter, u
             if (!state->stream)
                 Error::fail("Cannot seek to SNP with rsID '" + place.rsid + "' in BGEN file '" + bgenFile + "'!");
             parseSNP(static_cast<uint32_t>(n), state, counter);
-        } catch (const genfile::bgen::BGenError& error) {
-            failProbabilityData(error, place.rsid, bgenFile);
+        } catch (const genfile::bgen::ProbabilitySumError&) {
+            failProbabilitySum(place.rsid, bgenFile);
+        } catch (const genfile::bgen::BGenError&) {
+            failProbabilityData(place.rsid, bgenFile);
         } catch (const std::exception& e) {
             Error::fail("Could not read SNP with rsID '" + place.rsid + "' from BGEN file '" + bgenFile + "' (" +
                         e.what() + ")!");
@@ -131,12 +133,7 @@ void BgenParser::parseSNPs(ThreadState* state, std::atomic<uint32_t>* counter, u
 }
 
 void BgenParser::parseSNP(uint32_t n, ThreadState* state, std::atomic<uint32_t>* counter) {
-    const Meta& snp = snps.at(n);
-    state->context.indexed_rsid = snp.rsid;
-    state->context.identifying = true;
-    readMeta(state);
-    checkVariant(state->meta, snp, bgenFile, bgiFile);
-    state->context.identifying = false;
+    readIndexedVariant(state->stream, &state->context, snps.at(n), &state->variantId, &state->meta);
     counter->fetch_add(1);
     const uint64_t S = includedSamples.size();
     double* row = dosages.data() + uint64_t{n} * S;
@@ -145,10 +142,6 @@ void BgenParser::parseSNP(uint32_t n, ThreadState* state, std::atomic<uint32_t>*
     double sd = 0.0;
     computeMeanSD(&mean, &sd, row, &missingCounts.at(n));
     standardiseRow(S, mean, sd, row);
-}
-
-void BgenParser::readMeta(ThreadState* state) const {
-    readVariantMeta(state->stream, state->context, &state->variantId, &state->meta);
 }
 
 void BgenParser::readProbs(ThreadState* state) const {
@@ -165,6 +158,18 @@ void BgenParser::readVariantMeta(std::istream& stream, const genfile::bgen::Cont
         [&alleles](std::size_t i, const std::string& allele) { alleles[i] = allele; });
 }
 
+void BgenParser::readIndexedVariant(std::istream& stream, genfile::bgen::Context* context, const Meta& snp,
+                                    std::string* variantId, Meta* meta) {
+    context->indexed_rsid = snp.rsid;
+    context->identifying = true;
+    readVariantMeta(stream, *context, variantId, meta);
+    checkVariant(*meta, snp, context->path, context->index_file);
+    context->identifying = false;
+    // Known before the genotype block is read, which for many alleles may be far larger than
+    // two-allele data can be.
+    if (meta->alleles.size() != 2) failNotDiploid(meta->rsid, context->path);
+}
+
 void BgenParser::checkVariant(const Meta& found, const Meta& expected, const std::string& bgenPath,
                               const std::string& bgiPath) {
     if (found.rsid == expected.rsid && found.chromosome == expected.chromosome &&
@@ -175,29 +180,32 @@ void BgenParser::checkVariant(const Meta& found, const Meta& expected, const std
                 "' at a variant of BGEN file '" + bgenPath + "' that is not this SNP!");
 }
 
-void BgenParser::failProbabilityData(const genfile::bgen::BGenError& error, const std::string& rsid,
-                                     const std::string& bgenPath) {
-    if (dynamic_cast<const genfile::bgen::ProbabilitySumError*>(&error) != nullptr)
-        Error::fail("Genotype probabilities of a sample at SNP with rsID '" + rsid + "' in BGEN file '" + bgenPath +
-                    "' add up to more than 1!");
+void BgenParser::failProbabilitySum(const std::string& rsid, const std::string& bgenPath) {
+    Error::fail("Genotype probabilities of a sample at SNP with rsID '" + rsid + "' in BGEN file '" + bgenPath +
+                "' add up to more than 1!");
+}
+
+void BgenParser::failProbabilityData(const std::string& rsid, const std::string& bgenPath) {
     Error::fail("Could not parse probability data of SNP with rsID '" + rsid + "' in BGEN file '" + bgenPath + "'!");
 }
 
-void BgenParser::checkDiploid(const genfile::bgen::ProbabilityTable& table, std::size_t nAlleles,
-                              std::size_t dataAlleles, const std::string& rsid, const std::string& bgenPath) {
-    const bool diploid = nAlleles == 2 && dataAlleles == 2 &&
-                         std::all_of(table.begin(), table.end(), [](const std::vector<double>& p) {
+void BgenParser::checkDiploid(const genfile::bgen::ProbabilityTable& table, std::size_t dataAlleles,
+                              const std::string& rsid, const std::string& bgenPath) {
+    const bool diploid = dataAlleles == 2 && std::all_of(table.begin(), table.end(), [](const std::vector<double>& p) {
                              return p.size() == 3;
                          });
-    if (!diploid)
-        failure::report("\n\nError : Expected diploid genotype probability data at SNP with rsID '" + rsid +
-                            "' in file '" + bgenPath + "'!\n",
-                        "");
+    if (!diploid) failNotDiploid(rsid, bgenPath);
+}
+
+void BgenParser::failNotDiploid(const std::string& rsid, const std::string& bgenPath) {
+    failure::report("\n\nError : Expected diploid genotype probability data at SNP with rsID '" + rsid + "' in file '" +
+                        bgenPath + "'!\n",
+                    "");
 }
 
 void BgenParser::computeDose(ThreadState* state, double* row) const {
     readProbs(state);
-    checkDiploid(state->table, state->meta.alleles.size(), state->dataAlleles, state->meta.rsid, bgenFile);
+    checkDiploid(state->table, state->dataAlleles, state->meta.rsid, bgenFile);
     const genfile::bgen::ProbabilityTable& table = state->table;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const std::size_t S = includedSamples.size();

@@ -86,8 +86,6 @@ public:
     void parseSNPs(ThreadState* state, std::atomic<uint32_t>* counter, uint32_t t, uint32_t T);
     // Reads, decodes and standardises SNP n into its row.
     void parseSNP(uint32_t n, ThreadState* state, std::atomic<uint32_t>* counter);
-    // Reads the identifying data of the variant at the stream's position into `state`.
-    void readMeta(ThreadState* state) const;
     // Reads, uncompresses and parses the variant's probabilities into state->table.
     void readProbs(ThreadState* state) const;
 
@@ -97,6 +95,12 @@ public:
     // *variantId, its rsid, chromosome, position and alleles into *meta (capacity reused).
     static void readVariantMeta(std::istream& stream, const genfile::bgen::Context& context, std::string* variantId,
                                 Meta* meta);
+    // Reads the identifying data of the variant at the stream's position, the place that the index
+    // `context->index_file` gives for the Z-file SNP `snp`, into *variantId and *meta. The variant
+    // must be that SNP and have two alleles; otherwise the run ends. While it is read, messages
+    // about it name the index and the SNP as well.
+    static void readIndexedVariant(std::istream& stream, genfile::bgen::Context* context, const Meta& snp,
+                                   std::string* variantId, Meta* meta);
     // The variant `found` at the place that the index `bgiPath` gives for the Z-file SNP `expected`
     // must be that SNP (rsid, chromosome, position, first and second allele); otherwise the run
     // ends naming the SNP and both files.
@@ -105,19 +109,20 @@ public:
     // The index `bgiPath` must place the SNP `rsid` inside the BGEN file of `fileSize` bytes.
     static void checkPlace(const BgenIndex& place, const std::string& rsid, uint64_t fileSize,
                            const std::string& bgenPath, const std::string& bgiPath);
-    // Ends the run for a variant whose probability data threw `error`: stored probabilities of
-    // one sample that add up to more than 1, or data that cannot be parsed.
-    [[noreturn]] static void failProbabilityData(const genfile::bgen::BGenError& error, const std::string& rsid,
-                                                 const std::string& bgenPath);
+    // End the run for a variant whose probability data threw: stored probabilities of one sample
+    // that add up to more than 1 (ProbabilitySumError), or data that cannot be parsed (BGenError).
+    [[noreturn]] static void failProbabilitySum(const std::string& rsid, const std::string& bgenPath);
+    [[noreturn]] static void failProbabilityData(const std::string& rsid, const std::string& bgenPath);
     // Writes the S raw dosages (expected count of the second allele; NaN when missing) of the
     // variant at the stream's position into `row`.
     void computeDose(ThreadState* state, double* row) const;
-    // A variant must have two alleles, both in its identifying data (`nAlleles`) and in its
-    // probability data (`dataAlleles`), and every BGEN sample must be unphased diploid (exactly
-    // three probabilities); otherwise the run ends with a message on standard output naming
-    // the variant's rsid and the BGEN file.
-    static void checkDiploid(const genfile::bgen::ProbabilityTable& table, std::size_t nAlleles,
-                             std::size_t dataAlleles, const std::string& rsid, const std::string& bgenPath);
+    // The probability data must be of two alleles (`dataAlleles`) and every BGEN sample unphased
+    // diploid (exactly three probabilities); otherwise failNotDiploid.
+    static void checkDiploid(const genfile::bgen::ProbabilityTable& table, std::size_t dataAlleles,
+                             const std::string& rsid, const std::string& bgenPath);
+    // Ends the run with the report on standard output that names the variant's rsid and the BGEN
+    // file: its genotypes are not unphased diploid over two alleles.
+    [[noreturn]] static void failNotDiploid(const std::string& rsid, const std::string& bgenPath);
     // Mean and SD of the row (Welford over the non-missing values; SD over all S samples);
     // adds the missing values to *missing.
     void computeMeanSD(double* mean, double* sd, const double* row, uint32_t* missing) const;

@@ -409,6 +409,25 @@ struct DamagedVariant {
     std::function<int64_t(const BgenImage&)> rs2At = nullptr;
 };
 
+// Makes rs2 a variant of `alleles` alleles ("A", "G" and more), every sample diploid and certain
+// of the first genotype, stored at `bits` bits. From 11 alleles on (unphased at 32 bits) such a
+// block is larger than two-allele data of the same samples can ever be.
+std::function<void(BgenFile&)> manyAlleles(uint32_t alleles, bool phased, uint32_t bits) {
+    return [=](BgenFile& f) {
+        f.bits = bits;
+        BgenVariant& v = f.variants[1];
+        v.alleles = {"A", "G"};
+        for (uint32_t k = 2; k < alleles; ++k) v.alleles.push_back("T" + std::to_string(k));
+        v.phased = phased;
+        // Unphased: one probability per genotype, C(K + 1, K - 1) = K (K + 1) / 2 of them.
+        const std::size_t values = phased ? 2 * alleles : std::size_t{alleles} * (alleles + 1) / 2;
+        std::vector<double> probs(values, 0.0);
+        probs[0] = 1.0;
+        if (phased) probs[alleles] = 1.0;
+        for (BgenSampleProbs& sample : v.samples) sample = BgenSampleProbs{probs, 2, false};
+    };
+}
+
 TEST(BgenParserIntegrity, DamagedVariantsEndTheRunInEveryPathThatReadsThem) {
     const std::string rs2Place = "BGEN file 'd.bgen' at the place that BGEN index file 'd.bgi' gives for SNP with "
                                  "rsID 'rs2'";
@@ -439,6 +458,12 @@ TEST(BgenParserIntegrity, DamagedVariantsEndTheRunInEveryPathThatReadsThem) {
              for (BgenSampleProbs& sample : v.samples) sample = BgenSampleProbs{{0.25, 0.25, 0.5}, 1, false};
          },
          {0, 1, 2}, "", notDiploid, oneAndThree},
+        // However large its genotype block, a variant of more than two alleles is not read further.
+        {"three alleles", manyAlleles(3, false, 8), {0, 1, 2}, "", notDiploid, oneAndThree},
+        {"11 alleles at 32 bits", manyAlleles(11, false, 32), {0, 1, 2}, "", notDiploid, oneAndThree},
+        {"16 alleles at 16 bits", manyAlleles(16, false, 16), {0, 1, 2}, "", notDiploid, oneAndThree},
+        {"23 alleles at 8 bits", manyAlleles(23, false, 8), {0, 1, 2}, "", notDiploid, oneAndThree},
+        {"100 alleles, phased, at 32 bits", manyAlleles(100, true, 32), {0, 1, 2}, "", notDiploid, oneAndThree},
         {"stored probabilities that add up to more than 1 (all bits set)",
          [](BgenFile& f) { f.variants[1].samples[2] = diploid(1.0, 1.0, -1.0); }, {0, 1, 2},
          "Error : Genotype probabilities of a sample at SNP with rsID 'rs2' in BGEN file 'd.bgen' add up to more "
