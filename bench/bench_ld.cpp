@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
     const double difference = largestDifference(engine, C.get(), M, N);
     const double write = timed([&] {
         CorrWriter writer(static_cast<uint32_t>(M), static_cast<uint32_t>(N), threads, flag.values.compression,
-                          engine.values.rsids, masterfile.getRegionFile(0, "bcor"));
+                          engine.values.rsids, masterfile.getRegionFile(0, "bcor"), CorrWriter::Output::bcor);
         writer.header(engine.data.sumStatsData.snpIndex);
         writer.denseData(engine.R.data());
     });

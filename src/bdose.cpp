@@ -321,7 +321,14 @@ void Bdose::readDosages(uint32_t n, Worker* worker, double* row) const {
 // ---------------------------------------------------------------------------------------------
 // Version 1.0
 
+void Bdose::refuseStreamOnlyOutput() const {
+    const binio::FileDescriptor fd =
+        binio::FileDescriptor::openPositional(context.bdosePath, O_WRONLY | O_CREAT | O_TRUNC);
+    if (!fd.valid() && errno == ESPIPE) Error::fail("\n\n", "File '" + context.bdosePath + "' cannot be opened!");
+}
+
 void Bdose::write_v10() {
+    refuseStreamOnlyOutput();
     bdoseStream.open(context.bdosePath, std::ios::out | std::ios::binary | std::ios::trunc);
     writeHeader();
     writeMeta_v10();
@@ -394,7 +401,7 @@ void Bdose::writeDosages_v10() {
             Worker bgen;
             initBgen(&bgen);
             const std::string failed = "Failed to write dosages to file '" + context.bdosePath + "'!";
-            binio::FileDescriptor out = binio::FileDescriptor::open(context.bdosePath, O_WRONLY);
+            binio::FileDescriptor out = binio::FileDescriptor::openPositional(context.bdosePath, O_WRONLY);
             if (!out.valid()) Error::fail("\n\n", failed);
             double* row = dosageBuffer.data() + t * n;
             std::vector<uint8_t> bytes(n * 8);
@@ -446,6 +453,7 @@ void Bdose::writeMissingnessOffsets_v10() {
 // Version 1.1
 
 void Bdose::write_v11() {
+    refuseStreamOnlyOutput();
     bdoseStream.open(context.bdosePath, std::ios::out | std::ios::binary | std::ios::trunc);
     writeHeader();
     bdoseStream.close();
@@ -477,7 +485,7 @@ std::vector<std::string> Bdose::partFiles(const std::string& bdosePath, uint64_t
     return paths;
 }
 
-std::string Bdose::partFileIsLink(const std::string& partPath, const std::string& bdosePath) {
+std::string Bdose::partFileLinkMessage(const std::string& partPath, const std::string& bdosePath) {
     return "Part file '" + partPath + "' of BDOSE file '" + bdosePath + "' is a symbolic link!";
 }
 
@@ -485,9 +493,10 @@ std::vector<Bdose::PartFile> Bdose::createPartFiles(const char* suffix, std::siz
     std::vector<PartFile> parts(count);
     for (std::size_t t = 0; t < count; ++t) {
         parts[t].path = partFile(context.bdosePath, suffix, t);
-        parts[t].fd = binio::FileDescriptor::open(parts[t].path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW);
+        parts[t].fd = binio::FileDescriptor::openPositional(parts[t].path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW);
         if (!parts[t].fd.valid()) {
-            if (errno == ELOOP) Error::fail("\n\n", partFileIsLink(parts[t].path, context.bdosePath));
+            if (errno == ELOOP) Error::fail("\n\n", partFileLinkMessage(parts[t].path, context.bdosePath));
+            if (errno == ESPIPE) Error::fail("\n\n", "File '" + parts[t].path + "' cannot be opened!");
             Error::fail("\n\n", "Failed to create file '" + parts[t].path + "'!");
         }
     }
@@ -625,7 +634,7 @@ void Bdose::writeCompressedBufferToStream(uint32_t snp, const std::vector<uint8_
 uint64_t Bdose::mergeParts(std::vector<Ordering>& orderings, const std::vector<PartFile>& parts, uint64_t base,
                            const std::string& prefix) {
     const std::string failed = "Failed to write to file '" + context.bdosePath + "'!";
-    binio::FileDescriptor out = binio::FileDescriptor::open(context.bdosePath, O_RDWR);
+    binio::FileDescriptor out = binio::FileDescriptor::openPositional(context.bdosePath, O_RDWR);
     if (!out.valid()) Error::fail("\n\n", failed);
     Progress progress(orderings.size(), kStage + prefix);
     uint64_t running = 0;

@@ -76,7 +76,7 @@ public:
     static std::vector<std::string> partFiles(const std::string& bdosePath, uint64_t count);
     // "Part file 'P' of BDOSE file 'B' is a symbolic link!": part files are never opened through a
     // link, which could point at any file.
-    static std::string partFileIsLink(const std::string& partPath, const std::string& bdosePath);
+    static std::string partFileLinkMessage(const std::string& partPath, const std::string& bdosePath);
 
     // The version of the BDOSE file at `path`: 0 or 1, also stored through `version`. A file that
     // cannot be opened, is 8 bytes or shorter, or has no BDOSE magic ends the run.
@@ -113,6 +113,10 @@ private:
     // The threads of the first-pass regions, and so the number of part files and dosage rows in
     // use at once: teamSize(nThreads, M).
     int team() const;
+    // The file is written at positions: a FIFO or a socket at its path ends the run, before any
+    // open that would wait for a reader. Other open failures are reported where the output
+    // stream is first checked.
+    void refuseStreamOnlyOutput() const;
     void writeHeader();
     // Ends the run with "Failed to " + what + " file '<path>'!" when the output stream failed.
     void checkStream(const std::string& what) const;

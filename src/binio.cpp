@@ -1,6 +1,7 @@
 #include "binio.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -73,6 +74,38 @@ FileDescriptor FileDescriptor::open(const std::string& path, int flags, mode_t m
         fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return FileDescriptor(fd);
+}
+
+namespace {
+
+bool streamOnly(const struct stat& status) { return S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode); }
+
+}  // namespace
+
+FileDescriptor FileDescriptor::openPositional(const std::string& path, int flags, mode_t mode) {
+    struct stat status {};
+    // Opening a FIFO already waits for (or, on close, ends) its reader.
+    const bool there = (flags & O_NOFOLLOW) != 0 ? ::lstat(path.c_str(), &status) == 0
+                                                 : ::stat(path.c_str(), &status) == 0;
+    if (there && streamOnly(status)) {
+        errno = ESPIPE;
+        return FileDescriptor();
+    }
+    FileDescriptor fd = open(path, flags | O_NONBLOCK, mode);
+    if (!fd.valid()) return fd;
+    int error = 0;
+    if (::fstat(fd.get(), &status) != 0) {
+        error = errno;
+    } else if (streamOnly(status) || (!S_ISREG(status.st_mode) && ::lseek(fd.get(), 0, SEEK_CUR) < 0)) {
+        error = ESPIPE;
+    } else {
+        const int mask = ::fcntl(fd.get(), F_GETFL);
+        if (mask < 0 || ::fcntl(fd.get(), F_SETFL, mask & ~O_NONBLOCK) != 0) error = errno;
+    }
+    if (error == 0) return fd;
+    fd.close();
+    errno = error;
+    return FileDescriptor();
 }
 
 int FileDescriptor::release() {

@@ -79,6 +79,11 @@ public:
 
     // Opens `path` with open(2); check valid() afterwards.
     static FileDescriptor open(const std::string& path, int flags, mode_t mode = 0644);
+    // Opens `path` with open(2) `flags` for writing at positions, never waiting for a reader: a
+    // FIFO, a socket or another file without positions (a terminal) is refused, before the open
+    // when it is already there and after a non-blocking one when it appeared meanwhile. errno
+    // is ESPIPE for such a file. Check valid() afterwards.
+    static FileDescriptor openPositional(const std::string& path, int flags, mode_t mode = 0644);
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }

@@ -93,13 +93,17 @@ void appendLdValue(std::string& out, double value) {
 }
 
 CorrWriter::CorrWriter(uint32_t nSNPs_, uint32_t nSamples_, uint32_t nThreads_, uint8_t compression_,
-                       RsIDs rsids_, const std::string& fileName_)
+                       RsIDs rsids_, const std::string& fileName_, Output output)
     : compression(compression_),
       fileName(fileName_),
       nThreads(nThreads_ == 0 ? 1 : nThreads_),
       nSamples(nSamples_),
       nSNPs(nSNPs_),
       rsids(std::move(rsids_)) {
+    if (output == Output::bcor) {
+        binio::FileDescriptor fd = binio::FileDescriptor::openPositional(fileName, O_WRONLY | O_CREAT | O_TRUNC);
+        if (!fd.valid() || !fd.close()) Error::fail("File '" + fileName + "' cannot be opened!");
+    }
     stream.open(fileName, std::ios::out | std::ios::trunc);
     if (!stream.is_open()) Error::fail("File '" + fileName + "' cannot be opened!");
     if (compression > 3) Error::fail("Invalid compression setting!");
@@ -162,11 +166,12 @@ void CorrWriter::denseData(double* R) {
 }
 
 void CorrWriter::patchFileSize() {
-    binio::FileDescriptor fd = binio::FileDescriptor::open(fileName, O_WRONLY);
+    binio::FileDescriptor fd = binio::FileDescriptor::openPositional(fileName, O_WRONLY);
     struct stat status {};
     if (!fd.valid() || fstat(fd.get(), &status) != 0) failWrite(fileName);
-    fileSize = static_cast<uint64_t>(status.st_size);
-    if (fileSize != dataOffset + bcorCodeWidth(compression) * pairCount(nSNPs)) failWrite(fileName);
+    fileSize = dataOffset + bcorCodeWidth(compression) * pairCount(nSNPs);
+    // A device such as /dev/null has no size to compare.
+    if (S_ISREG(status.st_mode) && static_cast<uint64_t>(status.st_size) != fileSize) failWrite(fileName);
     uint8_t size[8];
     binio::storeLE<uint64_t>(size, fileSize);
     if (!binio::pwriteFull(fd.get(), size, sizeof size, fileSizePos) || !fd.close()) failWrite(fileName);
@@ -242,7 +247,7 @@ void CorrWriter::corrToStream(double* R) {
         }
 #pragma omp barrier
 
-        binio::FileDescriptor fd = binio::FileDescriptor::open(fileName, O_WRONLY);
+        binio::FileDescriptor fd = binio::FileDescriptor::openPositional(fileName, O_WRONLY);
         for (uint64_t c = t; c < nChunks; c += team) {
             const uint8_t* source = starts[c];
             uint64_t offset = offsets[c];

@@ -15,10 +15,15 @@
 
 class CorrWriter {
 public:
+    // What the writer writes: a BCOR file, which is written at positions and so can never be a
+    // FIFO or a socket, or LD text, which may also stream into one.
+    enum class Output { bcor, text };
+
     // Stores the counts and options and creates (or empties) `fileName`. A file that does not
-    // open, or a compression code above 3, ends the run.
+    // open (for a BCOR file: one that cannot be written at positions, refused without waiting
+    // for a reader), or a compression code above 3, ends the run.
     CorrWriter(uint32_t nSNPs, uint32_t nSamples, uint32_t nThreads, uint8_t compression, RsIDs rsids,
-               const std::string& fileName);
+               const std::string& fileName, Output output);
     CorrWriter(CorrWriter&&) = default;
     CorrWriter& operator=(CorrWriter&&) = default;
     CorrWriter(const CorrWriter&) = delete;

@@ -17,6 +17,7 @@
 
 #include "bdose.h"
 #include "bdoseparser.h"
+#include "binio.h"
 #include "bgenindexparser.h"
 #include "bgenparser.h"
 #include "error.h"
@@ -39,9 +40,17 @@ bool openAndClose(const std::string& path, int flags) {
     return usable && closed;
 }
 
-// Ends the run unless `path` opens with `flags`; with O_CREAT | O_TRUNC this creates or empties it.
+// Ends the run unless `path` opens with `flags`.
 void requireOpen(const std::string& path, int flags) {
     if (!openAndClose(path, flags)) Error::fail("", "File '" + path + "' cannot be opened!");
+}
+
+// Ends the run unless the output `path`, which its writer fills with positional writes, opens
+// for writing; creates it when it is not there, and empties nothing: only its own writer does
+// that, so a run that fails before it leaves the file as it was.
+void requireOutput(const std::string& path) {
+    binio::FileDescriptor fd = binio::FileDescriptor::openPositional(path, O_WRONLY | O_CREAT);
+    if (!fd.valid() || !fd.close()) Error::fail("", "File '" + path + "' cannot be opened!");
 }
 
 std::string valueOf(const std::map<std::string, std::string>& map, const std::string& column) {
@@ -49,12 +58,10 @@ std::string valueOf(const std::map<std::string, std::string>& map, const std::st
     return found == map.end() ? std::string() : found->second;
 }
 
-constexpr int createOrEmpty = O_WRONLY | O_CREAT | O_TRUNC;
-
 // The columns that can name a file the run reads or writes.
 const char* const fileColumns[] = {"z", "bgen", "bgi", "bdose", "sample", "incl", "bcor", "ld"};
 
-// The columns whose files the subprogram creates or empties. The BDOSE file of --write-bdose is
+// The columns whose files the subprogram writes. The BDOSE file of --write-bdose is
 // one even when the run reads it back afterwards.
 std::vector<std::string> outputColumns(const FlagMap& flagMap) {
     std::vector<std::string> columns;
@@ -64,41 +71,49 @@ std::vector<std::string> outputColumns(const FlagMap& flagMap) {
     return columns;
 }
 
-// A file's device and inode: a relative path, a symbolic link and a hard link to one file give
-// the same identity.
+// A regular file's device and inode: a relative path, a symbolic link and a hard link to one
+// file give the same identity.
 using FileId = std::pair<dev_t, ino_t>;
 
-// False when `path` is empty or names nothing that exists.
+// False when `path` is empty or names no regular file. Devices such as /dev/null, FIFOs and
+// directories are not compared: several outputs may share a device, and an output that cannot
+// be a directory is reported by its open.
 bool identify(const std::string& path, FileId* id) {
     struct stat status {};
-    if (path.empty() || ::stat(path.c_str(), &status) != 0) return false;
+    if (path.empty() || ::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
     *id = {status.st_dev, status.st_ino};
     return true;
 }
 
-// The file that writing to `path` creates, when nothing exists there yet: the absolute path
-// with its directories resolved, after any dangling symbolic links at its end (writing through
-// one creates its target).
+// The file that writing to `path` creates, when nothing exists there yet: its resolved folder
+// and name, after any dangling symbolic links at its end (writing through one creates its
+// target). Empty when the folder does not resolve, since then nothing can be created there.
 std::string futurePath(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code error;
     fs::path p = fs::absolute(path, error);
-    if (error) return path;
+    if (error) return "";
     for (int hop = 0; hop < 40 && fs::is_symlink(fs::symlink_status(p, error)); ++hop) {
         const fs::path target = fs::read_symlink(p, error);
         if (error) break;
         p = target.is_absolute() ? target : p.parent_path() / target;
     }
-    const fs::path resolved = fs::weakly_canonical(p, error);
-    return (error ? p.lexically_normal() : resolved).string();
+    const fs::path folder = fs::canonical(p.parent_path(), error);
+    if (error || !fs::is_directory(folder, error)) return "";
+    return (folder / p.filename()).string();
 }
 
-// A key that two paths share exactly when writing to them writes one file: device and inode of
-// an existing file, else the file that writing would create.
+// A key that two outputs share exactly when writing to them writes one regular file: device and
+// inode of an existing regular file, else the file that writing would create. Empty for an
+// output that is not compared: anything else that exists, and a path whose folder does not
+// resolve (its open reports why).
 std::string outputKey(const std::string& path) {
     FileId id;
     if (identify(path, &id)) return "inode " + std::to_string(id.first) + " " + std::to_string(id.second);
-    return "path " + futurePath(path);
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0) return "";
+    const std::string future = futurePath(path);
+    return future.empty() ? "" : "path " + future;
 }
 
 // The entry as a message names it: "output file 'P'" or "part file 'P' of BDOSE file 'B'".
@@ -240,14 +255,14 @@ void Masterfile::checkNumOfRegions(uint32_t count) const {
 void Masterfile::checkReadWrite() {
     checkOutputsAreNotInputs();
     checkOutputsAreDistinct();
-    checkPartFilesAreNotLinks();
+    checkPartFiles();
     for (const auto& map : files) {
         if (map.count("bgi") != 0) checkBgi(map);
         for (const char* column : {"incl", "sample"})
             if (map.count(column) != 0) requireOpen(map.at(column), O_RDONLY);
-        if (flagMap.has("write-bcor")) requireOpen(valueOf(map, "bcor"), createOrEmpty);
+        if (flagMap.has("write-bcor")) requireOutput(valueOf(map, "bcor"));
         if (flagMap.has("read-bdose")) checkBdoseRead(map);
-        if (flagMap.has("write-bdose")) requireOpen(valueOf(map, "bdose"), createOrEmpty);
+        if (flagMap.has("write-bdose")) requireOutput(valueOf(map, "bdose"));
     }
 }
 
@@ -299,17 +314,21 @@ std::vector<Masterfile::Output> Masterfile::outputFiles() const {
 void Masterfile::checkOutputsAreDistinct() const {
     std::map<std::string, Output> seen;
     for (const Output& output : outputFiles()) {
-        const auto [earlier, added] = seen.emplace(outputKey(output.path), output);
+        const std::string key = outputKey(output.path);
+        if (key.empty()) continue;
+        const auto [earlier, added] = seen.emplace(key, output);
         if (!added)
             Error::fail("", capitalised(describe(output)) + " is the same file as " + describe(earlier->second) + "!");
     }
 }
 
-void Masterfile::checkPartFilesAreNotLinks() const {
+void Masterfile::checkPartFiles() const {
     for (const Output& output : outputFiles()) {
         struct stat status {};
-        if (!output.bdose.empty() && ::lstat(output.path.c_str(), &status) == 0 && S_ISLNK(status.st_mode))
-            Error::fail("", Bdose::partFileIsLink(output.path, output.bdose));
+        if (output.bdose.empty() || ::lstat(output.path.c_str(), &status) != 0) continue;
+        if (S_ISLNK(status.st_mode)) Error::fail("", Bdose::partFileLinkMessage(output.path, output.bdose));
+        if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))
+            Error::fail("", "File '" + output.path + "' cannot be opened!");
     }
 }
 

@@ -72,10 +72,10 @@ private:
 
 // The writer of a conversion: sized by the SNPs in the range with --range, else all the file's SNPs.
 CorrWriter conversionWriter(const CorrReader& reader, const FlagMap& flagMap, const Flag::Values& values,
-                            const std::string& file) {
+                            const std::string& file, CorrWriter::Output output) {
     return CorrWriter(writerCount(flagMap.has("range") ? reader.nRange : reader.nSNPs, "SNP", file),
                       writerCount(reader.nSamples, "sample", file), values.nThreads, values.compression,
-                      values.rsids, file);
+                      values.rsids, file, output);
 }
 
 }  // namespace
@@ -110,11 +110,13 @@ int main(int argc, char** argv) {
             CorrCPU engine(flagMap, masterfile, values);
             engine.readData(i);
             engine.run();
-            const std::string file = masterfile.getRegionFile(i, flagMap.has("write-bcor") ? "bcor" : "ld");
+            const bool bcor = flagMap.has("write-bcor");
+            const std::string file = masterfile.getRegionFile(i, bcor ? "bcor" : "ld");
             CorrWriter writer(writerCount(engine.data.nSNPs, "SNP", file),
                               writerCount(engine.data.nSamples, "sample", file), values.nThreads,
-                              values.compression, engine.values.rsids, file);
-            if (flagMap.has("write-bcor")) {
+                              values.compression, engine.values.rsids, file,
+                              bcor ? CorrWriter::Output::bcor : CorrWriter::Output::text);
+            if (bcor) {
                 writer.header(engine.data.sumStatsData.snpIndex);
                 writer.denseData(engine.R.data());
             } else if (flagMap.has("rsids")) {
@@ -139,7 +141,8 @@ int main(int argc, char** argv) {
             const DatasetFrame frame("Converting BCOR to text", i, masterfile);
             CorrReader reader(flagMap, values, masterfile);
             reader.read(i);
-            CorrWriter writer = conversionWriter(reader, flagMap, values, masterfile.getRegionFile(i, "ld"));
+            CorrWriter writer = conversionWriter(reader, flagMap, values, masterfile.getRegionFile(i, "ld"),
+                                                 CorrWriter::Output::text);
             if (flagMap.has("rsids"))
                 writer.vector(reader.R, reader.meta, false);
             else
@@ -152,7 +155,8 @@ int main(int argc, char** argv) {
             const DatasetFrame frame("Converting text to BCOR", i, masterfile);
             CorrReader reader(flagMap, values, masterfile);
             reader.read(i);
-            CorrWriter writer = conversionWriter(reader, flagMap, values, masterfile.getRegionFile(i, "bcor"));
+            CorrWriter writer = conversionWriter(reader, flagMap, values, masterfile.getRegionFile(i, "bcor"),
+                                                 CorrWriter::Output::bcor);
             writer.header(reader.meta);
             writer.denseData(reader.R.data());
             frame.printRunTime();

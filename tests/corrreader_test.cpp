@@ -95,7 +95,7 @@ TEST(CorrReaderBcor, WrittenFilesReadBackWithinEachCodesResolution) {
         TempDir dir;
         const std::string file = dir.file("in.bcor");
         std::vector<double> R = values;
-        CorrWriter writer(5, 321, 3, code, RsIDs{}, file);
+        CorrWriter writer(5, 321, 3, code, RsIDs{}, file, CorrWriter::Output::bcor);
         writer.header(indexOf(snpsAt({1, 2, 3, 4, 5})));
         writer.denseData(R.data());
 

@@ -20,6 +20,9 @@
 
 namespace {
 
+constexpr CorrWriter::Output kBcor = CorrWriter::Output::bcor;
+constexpr CorrWriter::Output kText = CorrWriter::Output::text;
+
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
 SnpIndex makeIndex(const std::vector<BcorSnp>& snps) {
@@ -40,7 +43,7 @@ std::vector<BcorSnp> numberedSnps(uint32_t m) {
 std::string writeBcor(const TempDir& dir, const std::vector<BcorSnp>& snps, std::vector<double> R, uint8_t code,
                       uint32_t threads, uint32_t samples = 1000) {
     const std::string file = dir.file("out.bcor");
-    CorrWriter writer(static_cast<uint32_t>(snps.size()), samples, threads, code, RsIDs{}, file);
+    CorrWriter writer(static_cast<uint32_t>(snps.size()), samples, threads, code, RsIDs{}, file, kBcor);
     writer.header(makeIndex(snps));
     writer.denseData(R.data());
     return dir.read(file);
@@ -166,26 +169,26 @@ TEST(CorrWriterBcor, FailuresEndWithOneMessageAndStatusOne) {
         std::function<void()> body;
         std::string err;
     } cases[] = {
-        {"unopenable", [&] { CorrWriter(2, 10, 1, 1, RsIDs{}, dir.file("no/such/dir.bcor")); },
+        {"unopenable", [&] { CorrWriter(2, 10, 1, 1, RsIDs{}, dir.file("no/such/dir.bcor"), kBcor); },
          "Error : File '" + dir.file("no/such/dir.bcor") + "' cannot be opened!\n\n"},
-        {"compression code 4", [&] { CorrWriter(2, 10, 1, 4, RsIDs{}, existing); },
+        {"compression code 4", [&] { CorrWriter(2, 10, 1, 4, RsIDs{}, existing, kBcor); },
          "Error : Invalid compression setting!\n\n"},
         {"rsid longer than its length field",
          [&] {
-             CorrWriter writer(2, 10, 1, 1, RsIDs{}, dir.file("long.bcor"));
+             CorrWriter writer(2, 10, 1, 1, RsIDs{}, dir.file("long.bcor"), kBcor);
              writer.header(makeIndex({{0, longName, 1, "1", "A", "C"}, {1, "rs2", 2, "1", "A", "C"}}));
          },
          "Error : Failed to write meta information!\n\n"},
         {"chromosome longer than its length field",
          [&] {
-             CorrWriter writer(2, 10, 1, 1, RsIDs{}, dir.file("long.bcor"));
+             CorrWriter writer(2, 10, 1, 1, RsIDs{}, dir.file("long.bcor"), kBcor);
              writer.header(makeIndex({{0, "rs1", 1, longName, "A", "C"}, {1, "rs2", 2, "1", "A", "C"}}));
          },
          "Error : Failed to write meta information!\n\n"},
         {"header to a full device",
          [&] {
              std::vector<double> R = {0.5};
-             CorrWriter writer(2, 10, 1, 1, RsIDs{}, "/dev/full");
+             CorrWriter writer(2, 10, 1, 1, RsIDs{}, "/dev/full", kBcor);
              writer.header(makeIndex(numberedSnps(2)));
              writer.denseData(R.data());
          },
@@ -213,7 +216,7 @@ TEST(CorrWriterBcor, FailedPositionalWriteNamesLengthOffsetAndFile) {
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{offset + 10, offset + 10};
         setrlimit(RLIMIT_FSIZE, &limit);
-        CorrWriter writer(100, 10, 1, 1, RsIDs{}, file);
+        CorrWriter writer(100, 10, 1, 1, RsIDs{}, file, kBcor);
         writer.header(makeIndex(snps));
         writer.denseData(R.data());
     });
@@ -263,7 +266,7 @@ TEST(CorrWriterText, MatrixOfThreeSnps) {
     const std::string file = dir.file("ld.txt");
     const std::vector<double> R = {1.0000001, -0.123456789, -nan};
     const ProcessResult r = runInChild([&] {
-        CorrWriter writer(3, 10, 1, 1, RsIDs{}, file);
+        CorrWriter writer(3, 10, 1, 1, RsIDs{}, file, kText);
         writer.matrix(R.data());
     });
     EXPECT_EQ(r.status, 0);
@@ -278,7 +281,7 @@ TEST(CorrWriterText, MatrixLimitsValuesAndMirrorsPairs) {
     const std::string file = dir.file("ld.txt");
     // Four SNPs: pairs (0,1) (0,2) (0,3) (1,2) (1,3) (2,3).
     const std::vector<double> R = {-3, 1e-05, 0.25, -0.5, 2, 0.75};
-    CorrWriter writer(4, 10, 1, 1, RsIDs{}, file);
+    CorrWriter writer(4, 10, 1, 1, RsIDs{}, file, kText);
     writer.matrix(R.data());
     EXPECT_EQ(dir.read(file),
               "1 -1 1e-05 0.25 \n"
@@ -310,7 +313,7 @@ TEST(CorrWriterText, MatrixMatchesNaiveFormattingAtOneThreeAndEightThreads) {
     for (const uint32_t threads : {1u, 3u, 8u}) {
         TempDir dir;
         const std::string file = dir.file("ld.txt");
-        CorrWriter writer(static_cast<uint32_t>(m), 10, threads, 1, RsIDs{}, file);
+        CorrWriter writer(static_cast<uint32_t>(m), 10, threads, 1, RsIDs{}, file, kText);
         writer.matrix(R.data());
         EXPECT_EQ(dir.read(file), expected) << threads << " threads";
     }
@@ -335,7 +338,7 @@ TEST(CorrWriterText, VectorInBothLayouts) {
         TempDir dir;
         const std::string file = dir.file("ld.txt");
         const ProcessResult r = runInChild([&] {
-            CorrWriter writer(3, 10, 1, 1, rsids, file);
+            CorrWriter writer(3, 10, 1, 1, rsids, file, kText);
             writer.vector(engineLayout ? engine : reader, makeIndex(snps), engineLayout);
         });
         EXPECT_EQ(r.status, 0);
@@ -349,7 +352,7 @@ TEST(CorrWriterText, VectorInBothLayouts) {
     }
     TempDir dir;
     const std::string file = dir.file("ld.txt");
-    CorrWriter writer(3, 10, 1, 1, rsids, file);
+    CorrWriter writer(3, 10, 1, 1, rsids, file, kText);
     writer.vector({2, 0, 0, 0, 0, 0}, makeIndex(snps), false);
     EXPECT_EQ(dir.read(file), "rsid rsC rsA\nrsA 2 0\nrsB 0 0\nrsC 0 0\n");
 }
@@ -359,7 +362,7 @@ TEST(CorrWriterText, WriteFailureEndsWithAnError) {
         const ProcessResult r = runInChild([&] {
             RsIDs rsids;
             rsids.order = {"rs1"};
-            CorrWriter writer(2, 10, 1, 1, rsids, "/dev/full");
+            CorrWriter writer(2, 10, 1, 1, rsids, "/dev/full", kText);
             if (asVector)
                 writer.vector({1, 0.5}, makeIndex(numberedSnps(2)), false);
             else

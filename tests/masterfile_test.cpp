@@ -1,11 +1,17 @@
-// The master file: header rules, dataset selection and count, the file checks that create or
-// empty the output files, the dataset file list and the queries by dataset position.
+// The master file: header rules, dataset selection and count, the file checks that create the
+// output files (and empty none), the dataset file list and the queries by dataset position.
 
 #include "masterfile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -172,7 +178,7 @@ Masterfile withDatasets(const std::vector<std::string>& flags,
     return masterfile;
 }
 
-TEST(MasterfileCheckReadWrite, OutputFilesAreCreatedOrEmptiedBeforeWork) {
+TEST(MasterfileCheckReadWrite, OutputFilesAreCreatedButNeverEmptiedBeforeWork) {
     TempDir dir;
     makeSmallDatasets(dir.path(), {"a", "b"}, 10, 2);
     const std::string bgenBytes = dir.read("a.bgen");
@@ -183,10 +189,13 @@ TEST(MasterfileCheckReadWrite, OutputFilesAreCreatedOrEmptiedBeforeWork) {
                                 "b.z;b.bgen;b.bgi;b.bdose;b.bcor;10\n";
     const ProcessResult r = parseMaster(dir, content, {"write-bcor", "write-bdose"});
     EXPECT_EQ(r.status, 0) << r.err;
-    for (const char* name : {"a.bcor", "b.bcor", "a.bdose", "b.bdose"}) {
+    for (const char* name : {"b.bcor", "a.bdose"}) {
         ASSERT_TRUE(std::filesystem::exists(dir.file(name))) << name;
         EXPECT_EQ(std::filesystem::file_size(dir.file(name)), 0u) << name;
     }
+    // Existing outputs are emptied only by their writers.
+    EXPECT_EQ(dir.read("a.bcor"), "old correlations");
+    EXPECT_EQ(dir.read("b.bdose"), "old dosages");
     // Inputs are only read.
     EXPECT_EQ(dir.read("a.bgen"), bgenBytes);
 }
@@ -315,7 +324,7 @@ TEST(MasterfileCheckBgi, TheProgramChecksTheDatasetFilesBeforeCreatingOutputFile
     }
 }
 
-TEST(MasterfileCheckReadWrite, AFileThatCannotBeOpenedEndsTheRunAfterEarlierDatasetsAreEmptied) {
+TEST(MasterfileCheckReadWrite, AFileThatCannotBeOpenedEndsTheRunAndLeavesEarlierOutputsAsTheyWere) {
     TempDir dir;
     dir.write("present.incl", "");
     dir.write("present.sample", "");
@@ -344,8 +353,8 @@ TEST(MasterfileCheckReadWrite, AFileThatCannotBeOpenedEndsTheRunAfterEarlierData
                           masterfile.checkReadWrite();
                       }),
                       c.message, c.message);
-        EXPECT_EQ(dir.read("a.bcor"), "") << c.message;
-        EXPECT_EQ(dir.read("b.bcor"), "") << c.message;
+        EXPECT_EQ(dir.read("a.bcor"), "old") << c.message;
+        EXPECT_EQ(dir.read("b.bcor"), "old") << c.message;
     }
 }
 
@@ -621,6 +630,10 @@ TEST(MasterfileCheckReadWrite, AnOutputThatIsAnInputEndsTheRunBeforeAnyFileChang
          bgenHeader + "a.z;a.bgen;a.bgi;;;v.ld;10\nb.z;b.bgen;b.bgi;;;out/../v.ld;10\n",
          [](const TempDir& dir) { fs::create_directory(dir.file("out")); },
          "Output file 'out/../v.ld' is the same file as output file 'v.ld'!"},
+        // A folder that does not exist resolves to nothing: the open names the real cause.
+        {readBgen, bgenHeader + "a.z;a.bgen;a.bgi;;out/a.bcor;;10\nb.z;b.bgen;b.bgi;;nodir/../out/a.bcor;;10\n",
+         [](const TempDir& dir) { fs::create_directory(dir.file("out")); },
+         "File 'nodir/../out/a.bcor' cannot be opened!"},
         {writeV11, v11Header + "a.z;a.bgen;a.bgi;a.sample;x.bdose;10\nb.z;b.bgen;b.bgi;a.sample;./x.bdose;10\n",
          samples, "Output file './x.bdose' is the same file as output file 'x.bdose'!"},
         {{"--bcor-to-text", "--in-files", "m.txt"}, "bcor;ld\na.bcor;x.ld\nb.bcor;x.ld\n",
@@ -701,6 +714,234 @@ TEST(MasterfileCheckReadWrite, AnOutputThatIsAnInputEndsTheRunBeforeAnyFileChang
         EXPECT_EQ(r.out.find("(1/"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("done!"), std::string::npos) << r.out;
         EXPECT_EQ(changedFiles(before, dir.regularFiles()), "") << message;
+    }
+}
+
+// The binary under a time limit, so that an open that waits for a FIFO's reader fails the test
+// instead of hanging it.
+ProcessResult runLimited(const std::vector<std::string>& args, const std::string& workdir) {
+    std::vector<std::string> all{"-s", "KILL", "20", TESMARO_BINARY};
+    all.insert(all.end(), args.begin(), args.end());
+    return runProcess("/usr/bin/timeout", all, workdir);
+}
+
+// A process that copies the FIFO `fifo` into the file `sink` until its writer closes it.
+pid_t startFifoReader(const std::string& fifo, const std::string& sink) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", ("exec cat '" + fifo + "' > '" + sink + "'").c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+// Binds a Unix socket at `path`; the descriptor stays open for the test's lifetime.
+void bindSocket(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+}
+
+TEST(MasterfileCheckReadWrite, OutputsWrittenAtPositionsAreNeverFifosOrSockets) {
+    const std::string bgenHeader = "z;bgen;bgi;sample;bdose;bcor;ld;n_samples\n";
+    const std::string a = "a.z;a.bgen;a.bgi;a.sample;a.bdose;a.bcor;a.ld;10\n";
+    const std::vector<std::string> readBgen{"--write-bcor", "--read-only-bgen", "--in-files", "m.txt"};
+    const std::vector<std::string> writeV10{"--write-bcor", "--write-bdose", "--in-files", "m.txt"};
+    const std::vector<std::string> writeV11{"--write-bdose", "--bdose-version", "1.1", "--in-files", "m.txt"};
+    const auto fifo = [](const std::string& name) {
+        return [name](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.file(name).c_str(), 0644), 0); };
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::function<void(const TempDir&)> make;
+        std::string path;  // the output refused
+        bool reader;       // a process reads the FIFO meanwhile
+    } cases[] = {
+        {readBgen, fifo("a.bcor"), "a.bcor", false},
+        {readBgen, fifo("a.bcor"), "a.bcor", true},
+        {readBgen, [](const TempDir& dir) { bindSocket(dir.file("a.bcor")); }, "a.bcor", false},
+        {writeV10, fifo("a.bdose"), "a.bdose", false},
+        {writeV11, fifo("a.bdose"), "a.bdose", true},
+        {writeV11, fifo("a.bdose.meta.tmp0"), "a.bdose.meta.tmp0", false},
+        {writeV11, fifo("a.bdose.bdose.tmp0"), "a.bdose.bdose.tmp0", true},
+        // Not created by the file checks: refused by the writer, after the text is read.
+        {{"--text-to-bcor", "--in-files", "m.txt"}, fifo("a.bcor"), "a.bcor", false},
+        {{"--text-to-bcor", "--in-files", "m.txt"}, fifo("a.bcor"), "a.bcor", true},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        makeSmallDatasets(dir.path(), {"a"}, 10, 3);
+        writeSampleFile(dir.file("a.sample"), {"S1", "S2", "S3", "S4", "S5", "S6", "S7", "S8", "S9", "S10"});
+        dir.write("a.ld", "1 0.5 0.5 \n0.5 1 0.5 \n0.5 0.5 1 \n");
+        dir.write("m.txt", bgenHeader + a);
+        c.make(dir);
+        const pid_t reader = c.reader ? startFifoReader(dir.file(c.path), dir.file("read.txt")) : -1;
+        const ProcessResult r = runLimited(c.args, dir.path());
+        SCOPED_TRACE(c.args[1] + " " + c.path + (c.reader ? " with a reader" : "") + "\n" + r.out);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Error : File '" + c.path + "' cannot be opened!\n\n");
+        struct stat status {};
+        ASSERT_EQ(lstat(dir.file(c.path).c_str(), &status), 0);
+        EXPECT_FALSE(S_ISREG(status.st_mode));
+        if (reader > 0) {
+            // The reader never saw a writer: it is still waiting, and ends only when one comes.
+            int code = 0;
+            const pid_t ended = waitpid(reader, &code, WNOHANG);
+            EXPECT_EQ(ended, 0);
+            if (ended == 0) {
+                const int fd = open(dir.file(c.path).c_str(), O_WRONLY | O_NONBLOCK);
+                ASSERT_GE(fd, 0);
+                close(fd);
+                ASSERT_EQ(waitpid(reader, &code, 0), reader);
+            }
+            EXPECT_EQ(dir.read("read.txt"), "");
+        }
+    }
+}
+
+TEST(MasterfileCheckReadWrite, LdTextStreamsIntoAFifoAndDevicesMayBeSharedByOutputs) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    makeSmallDatasets(dir.path(), {"a", "b"}, 10, 3);
+    writeSampleFile(dir.file("a.sample"), {"S1", "S2", "S3", "S4", "S5", "S6", "S7", "S8", "S9", "S10"});
+    const std::string columns = "z;bgen;bgi;sample;bdose;bcor;ld;n_samples\n";
+    dir.write("m.txt", columns + "a.z;a.bgen;a.bgi;a.sample;a.bdose;a.bcor;a.ld;10\n");
+    // The text of a regular file, then the same through a FIFO with a reader.
+    const std::vector<std::string> text{"--write-text", "--read-only-bgen", "--in-files", "m.txt"};
+    ASSERT_EQ(runLimited(text, dir.path()).status, 0);
+    const std::string expected = dir.read("a.ld");
+    fs::remove(dir.file("a.ld"));
+    ASSERT_EQ(mkfifo(dir.file("a.ld").c_str(), 0644), 0);
+    const pid_t reader = startFifoReader(dir.file("a.ld"), dir.file("read.txt"));
+    const ProcessResult streamed = runLimited(text, dir.path());
+    int code = 0;
+    ASSERT_EQ(waitpid(reader, &code, 0), reader);
+    EXPECT_EQ(streamed.status, 0) << streamed.err;
+    EXPECT_EQ(dir.read("read.txt"), expected);
+
+    // Every output of two datasets is /dev/null, through links of the right extension.
+    fs::create_directory(dir.file("null"));
+    for (const char* name : {"a.bcor", "a.ld", "a.bdose", "b.bcor", "b.ld", "b.bdose"})
+        fs::create_symlink("/dev/null", dir.file(std::string("null/") + name));
+    dir.write("null.txt", columns + "a.z;a.bgen;a.bgi;a.sample;null/a.bdose;null/a.bcor;null/a.ld;10\n" +
+                              "b.z;b.bgen;b.bgi;a.sample;null/b.bdose;null/b.bcor;null/b.ld;10\n");
+    const std::vector<std::vector<std::string>> modes = {
+        {"--write-bcor", "--read-only-bgen"},
+        {"--write-text", "--read-only-bgen"},
+        {"--write-text", "--read-only-bgen", "--rsids", "rs1"},
+        {"--write-bdose", "--bdose-version", "1.1"},
+    };
+    for (std::vector<std::string> args : modes) {
+        args.insert(args.end(), {"--in-files", "null.txt", "--n-threads", "3"});
+        const ProcessResult r = runLimited(args, dir.path());
+        EXPECT_EQ(r.status, 0) << args[0] << " " << args[1] << "\n" << r.err;
+        EXPECT_EQ(r.err, "") << args[0] << " " << args[1];
+        EXPECT_NE(r.out.find("(2/2)"), std::string::npos) << args[0] << " " << args[1];
+    }
+}
+
+TEST(MasterfileCheckReadWrite, ARunThatFailsPartWayLeavesTheOutputsItNeverReachedAsTheyWere) {
+    // Three datasets a, b, c; b fails. Every output already holds old bytes, more of them than a
+    // result has.
+    const std::vector<std::vector<std::string>> modes = {
+        {"--write-bcor", "--read-only-bgen"},
+        {"--write-bcor", "--write-bdose"},
+        {"--write-bdose", "--bdose-version", "1.1"},
+    };
+    const auto flipLastByte = [](const TempDir& dir) {
+        std::string bytes = dir.read("b.bgen");
+        bytes.back() = static_cast<char>(bytes.back() ^ 0x5A);
+        dir.write("b.bgen", bytes);
+    };
+    const struct {
+        std::string name;
+        std::function<void(const TempDir&)> spoil;
+        std::string bFolder;  // where b's outputs go
+        bool atChecks;        // the run fails before any dataset
+        std::string report;   // a part of the failure's report
+    } failures[] = {
+        {"a SNP of b.z that b.bgen lacks",
+         [](const TempDir& dir) { dir.write("b.z", dir.read("b.z") + "rs999 1 999999 A G\n"); }, "", false,
+         "SNP with rsID 'rs999' in file 'b.z' could not be matched"},
+        {"b.z with one SNP",
+         [](const TempDir& dir) {
+             const std::string z = dir.read("b.z");
+             dir.write("b.z", z.substr(0, z.find('\n', z.find('\n') + 1) + 1));
+         },
+         "", false, "Error : File 'b.z' contains only 1 SNP!"},
+        {"a damaged variant in b.bgen", flipLastByte, "", false,
+         "Error : Could not parse probability data in BGEN file 'b.bgen'!"},
+        {"an output folder of b that does not exist", [](const TempDir&) {}, "nodir/", true,
+         "Error : File 'nodir/b.b"},
+    };
+    const std::string old(400000, 'o');
+    for (const std::vector<std::string>& mode : modes) {
+        const bool v11 = mode.back() == "1.1";
+        std::vector<std::string> outputs;  // of dataset "x."
+        if (mode[0] == "--write-bcor") outputs.push_back("bcor");
+        if (mode.size() > 2 || mode[1] == "--write-bdose") outputs.push_back("bdose");
+        if (v11)
+            for (const char* part : {"bdose.meta.tmp0", "bdose.meta.tmp1", "bdose.bdose.tmp0", "bdose.bdose.tmp1"})
+                outputs.push_back(part);
+        const auto make = [&](const TempDir& dir, const std::string& bFolder) {
+            for (uint64_t k = 0; k < 3; ++k) {
+                DatasetOptions options;
+                options.name = std::string(1, static_cast<char>('a' + k));
+                options.seed = k + 1;
+                options.sampleFile = true;
+                makeDataset(dir.path(), options);
+            }
+            std::string master = "z;bgen;bgi;sample;bdose;bcor;n_samples\n";
+            for (const std::string x : {"a", "b", "c"}) {
+                const std::string out = x == "b" ? bFolder + x : x;
+                master += x + ".z;" + x + ".bgen;" + x + ".bgi;" + x + ".sample;" + out + ".bdose;" + out + ".bcor;50\n";
+            }
+            dir.write("m.txt", master);
+        };
+        std::vector<std::string> args = mode;
+        args.insert(args.end(), {"--in-files", "m.txt", "--n-threads", "2"});
+        // The files a fresh run writes.
+        TempDir fresh;
+        make(fresh, "");
+        ASSERT_EQ(runTesmaro(args, fresh.path()).status, 0);
+        const std::map<std::string, std::string> expected = fresh.regularFiles();
+
+        for (const auto& failure : failures) {
+            SCOPED_TRACE(mode[0] + " " + mode[1] + " | " + failure.name);
+            TempDir dir;
+            make(dir, failure.bFolder);
+            for (const std::string x : {"a.", "b.", "c."})
+                for (const std::string& output : outputs) dir.write(x + output, old);
+            failure.spoil(dir);
+            const std::map<std::string, std::string> before = dir.regularFiles();
+            const ProcessResult r = runTesmaro(args, dir.path());
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE((r.out + r.err).find(failure.report), std::string::npos) << r.out << r.err;
+            EXPECT_EQ(r.out.find("(2/3)") == std::string::npos, failure.atChecks) << r.out;
+            EXPECT_EQ(r.out.find("(3/3)"), std::string::npos);
+            const std::map<std::string, std::string> after = dir.regularFiles();
+            for (const std::string& output : outputs) {
+                EXPECT_EQ(after.at("c." + output), old) << "c." << output;
+                EXPECT_EQ(after.at("a." + output), failure.atChecks ? old : expected.at("a." + output))
+                    << "a." << output;
+            }
+            for (const auto& [name, content] : before) {
+                if (name.rfind("c.", 0) == 0) {
+                    EXPECT_EQ(after.at(name), content) << name;
+                }
+            }
+
+            // Mended, the run writes over the longer old files exactly what a fresh run writes.
+            make(dir, "");
+            ASSERT_EQ(runTesmaro(args, dir.path()).status, 0);
+            for (const std::string x : {"a.", "b.", "c."})
+                for (const std::string& output : outputs)
+                    EXPECT_EQ(dir.read(x + output), expected.at(x + output)) << x << output;
+        }
     }
 }
 
