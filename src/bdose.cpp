@@ -217,6 +217,16 @@ void Bdose::checkStream(const std::string& what) const {
     if (!bdoseStream.good()) Error::fail("\n\n", "Failed to " + what + " file '" + context.bdosePath + "'!");
 }
 
+void Bdose::flushStream(const std::string& what) {
+    bdoseStream.flush();
+    checkStream(what);
+}
+
+void Bdose::closeStream(const std::string& what) {
+    bdoseStream.close();
+    if (bdoseStream.fail()) Error::fail("\n\n", "Failed to " + what + " file '" + context.bdosePath + "'!");
+}
+
 void Bdose::writeHeader() {
     // Percentages are printed with three decimals from here on.
     std::cout << std::fixed << std::setprecision(3);
@@ -241,6 +251,11 @@ void Bdose::writeHeader() {
         headerEnd = header.size();
     }
     writeBytes(bdoseStream, header);
+    // Version 1.0 goes on in this stream; the next stage of 1.1 writes through part files.
+    if (context.version == 1)
+        closeStream("write the header to");
+    else
+        flushStream("write the header to");
     status("header done!");
 }
 
@@ -251,10 +266,8 @@ void Bdose::writeFilesize() {
     context.bdoseSize = static_cast<uint64_t>(end);
     bdoseStream.seekp(static_cast<std::streamoff>(sizeFieldPos));
     writeLE<uint64_t>(bdoseStream, context.bdoseSize);
-    bdoseStream.flush();
-    checkStream("write the file size to");
-    bdoseStream.close();
-    if (bdoseStream.fail()) Error::fail("\n\n", "Failed to close file '" + context.bdosePath + "'!");
+    flushStream("write the file size to");
+    closeStream("close");
 }
 
 void Bdose::initDosageBuffer() {
@@ -350,7 +363,7 @@ void Bdose::writeMeta_v10() {
         writeBytes(bdoseStream, record);
         percent("meta information ", i, m);
     }
-    checkStream("write meta information to");
+    flushStream("write meta information to");
     status("meta information done!");
 }
 
@@ -372,6 +385,7 @@ void Bdose::writeEmptyMissingnessOffsets_v10() {
         writeLE<uint32_t>(bdoseStream, missingCounts[k - 1]);
         percent("init missingness ", k, m);
     }
+    flushStream("reserve space for missingness information in");
     status("init missingness done!");
     status("init offsets 0.000%");
     rowOffsets.assign(m, 0);
@@ -380,16 +394,15 @@ void Bdose::writeEmptyMissingnessOffsets_v10() {
         writeLE<uint64_t>(bdoseStream, rowOffsets[k - 1]);
         percent("init offsets ", k, m);
     }
-    checkStream("reserve space for dosage offsets in");
+    flushStream("reserve space for dosage offsets in");
     status("init offsets done!");
 }
 
 void Bdose::writeDosages_v10() {
     status("dosages 0.000%");
+    // The stage before flushed the stream: the rows go through descriptors of their own.
     rowsStart = static_cast<uint64_t>(bdoseStream.tellp());
     initDosageBuffer();
-    bdoseStream.flush();
-    checkStream("write dosages to");
     const uint32_t m = context.numSNPs;
     const uint64_t n = samples.size();
     if (m > 0) {
@@ -437,7 +450,7 @@ void Bdose::writeMissingnessOffsets_v10() {
         writeLE<uint32_t>(bdoseStream, missingCounts[k - 1]);
         percent("missingness ", k, m);
     }
-    checkStream("write missingness information to");
+    flushStream("write missingness information to");
     status("missingness done!");
     status("offsets 0.000%");
     for (uint64_t k = 1; k <= m; ++k) {
@@ -445,7 +458,7 @@ void Bdose::writeMissingnessOffsets_v10() {
         writeLE<uint64_t>(bdoseStream, rowOffsets[k - 1]);
         percent("offsets ", k, m);
     }
-    checkStream("write offset information to");
+    flushStream("write offset information to");
     status("offsets done!");
 }
 
@@ -456,8 +469,6 @@ void Bdose::write_v11() {
     refuseStreamOnlyOutput();
     bdoseStream.open(context.bdosePath, std::ios::out | std::ios::binary | std::ios::trunc);
     writeHeader();
-    bdoseStream.close();
-    if (bdoseStream.fail()) Error::fail("\n\n", "Failed to write the header to file '" + context.bdosePath + "'!");
     writeMeta_v11(&sampleIdStart);
     bdoseStream.open(context.bdosePath, std::ios::in | std::ios::out | std::ios::binary);
     checkStream("write sample IDs to");
@@ -466,8 +477,9 @@ void Bdose::write_v11() {
     dosageStart = static_cast<uint64_t>(bdoseStream.tellp());
     bdoseStream.seekp(static_cast<std::streamoff>(dosageStartSlot));
     writeLE<uint64_t>(bdoseStream, dosageStart);
-    bdoseStream.close();
-    if (bdoseStream.fail()) Error::fail("\n\n", "Failed to write dosage offsets to file '" + context.bdosePath + "'!");
+    // The dosages go through part files and descriptors of their own.
+    closeStream("write dosage offsets to");
+    status("init offsets done!");
     writeDosages_v11();
     writeOffsets_v11();
     writeFilesize();
@@ -551,7 +563,7 @@ void Bdose::writeSampleIDs_v11() {
         writeBytes(bdoseStream, entry);
         percent("sample IDs ", k, n);
     }
-    checkStream("write sample IDs to");
+    flushStream("write sample IDs to");
     status("sample IDs done!");
 }
 
@@ -564,7 +576,6 @@ void Bdose::writeEmptyOffsets_v11() {
     rowOffsets.assign(context.numSNPs, 0);
     writeBytes(bdoseStream, std::vector<uint8_t>(rowOffsets.size() * 8, 0));
     checkStream("reserve space for dosage offsets in");
-    status("init offsets done!");
 }
 
 void Bdose::writeDosages_v11() {
@@ -701,6 +712,6 @@ void Bdose::writeOffsets_v11() {
         for (uint32_t i = 0; i < ordering.count; ++i) rowOffsets[ordering.sorted[i].first] = ordering.finalOffsets[i];
     }
     for (uint64_t k = 1; k <= rowOffsets.size(); ++k) writeLE<uint64_t>(bdoseStream, rowOffsets[k - 1]);
-    checkStream("write offset information to");
+    flushStream("write offset information to");
     status("offsets done!");
 }

@@ -117,9 +117,16 @@ private:
     // open that would wait for a reader. Other open failures are reported where the output
     // stream is first checked.
     void refuseStreamOnlyOutput() const;
+    // Writes the header and makes sure it is written (1.0: flushed, 1.1: closed) before the
+    // stage says "done!".
     void writeHeader();
     // Ends the run with "Failed to " + what + " file '<path>'!" when the output stream failed.
     void checkStream(const std::string& what) const;
+    // Flushes the output stream, then checkStream(what): a stage's bytes are with the system
+    // before it says "done!".
+    void flushStream(const std::string& what);
+    // Closes the output stream; a failed close ends the run as checkStream(what) does.
+    void closeStream(const std::string& what);
     void writeFilesize();
     void initDosageBuffer();
     // SNP n's record (u32 length not included), from the SNP index.
@@ -145,6 +152,7 @@ private:
     void writeMeta_v11(uint64_t* sampleIdPosition);
     void writeMetaSNP_v11(std::vector<PartFile>* parts);
     void writeSampleIDs_v11();
+    // Reserves the offset table; write_v11 ends the stage once the stream is closed.
     void writeEmptyOffsets_v11();
     void writeDosages_v11();
     // Compresses one SNP's encoded dosages into a block with the worker's zstd context, appends

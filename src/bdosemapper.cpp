@@ -111,6 +111,9 @@ void BdoseMapper::memmapFile() {
     } catch (const bip::interprocess_exception& e) {
         Error::fail("File '" + bdoseFile + "' cannot be memory-mapped: " + e.what() + "!");
     }
+    // Another process may still cut the file short: reading a row beyond its new end raises SIGBUS.
+    rowGuard = mapguard::Guard(bdoseFile,
+                               "Error : BDOSE file '" + bdoseFile + "' changed while it was being read!\n\n");
     state = 2;
 }
 
@@ -122,8 +125,9 @@ const double* BdoseMapper::mapRegion(uint32_t n, const double*& row) {
     try {
         bip::mapped_region region(fileMapping, bip::read_only, static_cast<bip::offset_t>(offset - shift),
                                   static_cast<std::size_t>(shift + rowSpan));
-        // The region mapped before is unmapped when `region` goes.
+        // The region mapped before is unmapped when `region` goes, after the guard has moved on.
         currentRow.swap(region);
+        rowGuard.cover(currentRow.get_address(), currentRow.get_size());
     } catch (const bip::interprocess_exception& e) {
         Error::fail(e.what());
     }

@@ -1,7 +1,9 @@
 // BdoseMapper: the memory-mapped reader of BDOSE 1.0 dosage files. It owns the file's header,
-// its missingness and offset tables, a read-only file mapping and the mapped region of the one
-// row handed out last. init reads and checks the file against the Z file once; memmapFile
-// opens the mapping; mapRegion then maps one SNP's row of standardised doubles at a time.
+// its missingness and offset tables, a read-only file mapping, the mapped region of the one
+// row handed out last and the guard of that region. init reads and checks the file against the
+// Z file once; memmapFile opens the mapping; mapRegion then maps one SNP's row of standardised
+// doubles at a time. A file cut short while its rows are read ends the run with a report
+// naming it instead of a SIGBUS.
 //
 // One thread at a time, except getMissingness, which only reads and may be called from
 // several threads once init has run.
@@ -17,6 +19,7 @@
 
 #include "bdose.h"
 #include "bdoseparser.h"
+#include "mapguard.h"
 #include "meta.h"
 
 class BdoseMapper {
@@ -27,7 +30,7 @@ public:
     // size - 1, as the Z-file reader builds it.
     void init(const std::string& bdoseFile, const std::string& zFile, const SnpIndex& snpIndex, uint32_t nSamples);
 
-    // Opens the read-only file mapping; only after init.
+    // Opens the read-only file mapping and takes the guard of its rows; only after init.
     void memmapFile();
 
     // Maps the row of SNP n (0-based): N doubles, the file's samples in file order, standardised.
@@ -59,6 +62,8 @@ private:
     std::vector<uint32_t> missingCounts;
     std::vector<uint64_t> rowOffsets;
     boost::interprocess::mapped_region currentRow;
+    // Covers currentRow. Declared after it: it stops covering the region before the region goes.
+    mapguard::Guard rowGuard;
     uint64_t rowSpan = 0;
     std::string zFile;
     uint32_t state = 0;

@@ -146,20 +146,18 @@ void CorrWriter::header(const SnpIndex& snpIndex) {
         stream.write(reinterpret_cast<const char*>(meta.data()), static_cast<std::streamsize>(meta.size()));
         position += 4 + meta.size();
     }
-    std::cout << "\r- Writing BCOR header   : done!" << std::flush;
-
     uint8_t offset[8];
     binio::storeLE<uint64_t>(offset, position);
     stream.seekp(static_cast<std::streamoff>(dataOffset));
     stream.write(reinterpret_cast<const char*>(offset), sizeof offset);
-    stream.seekp(static_cast<std::streamoff>(position));
-    checkStream();
+    // The header is only known to be written once the file is closed.
+    closeStream();
     dataOffset = position;
+    std::cout << "\r- Writing BCOR header   : done!" << std::flush;
 }
 
 void CorrWriter::denseData(double* R) {
     std::cout << "\r- Converting BCOR data  :        " << std::flush;
-    closeStream();
     corrToStream(R);
     patchFileSize();
     std::cout << "\r- Writing BCOR file     : done!  " << std::endl;
@@ -295,8 +293,8 @@ void CorrWriter::matrix(const double* R) {
             checkStream();
         }
     }
-    std::cout << "\r- Writing correlations  : done!         " << std::endl;
     closeStream();
+    std::cout << "\r- Writing correlations  : done!         " << std::endl;
 }
 
 void CorrWriter::vector(const std::vector<double>& R, const SnpIndex& snpIndex, bool engineLayout) {
@@ -322,6 +320,6 @@ void CorrWriter::vector(const std::vector<double>& R, const SnpIndex& snpIndex, 
         stream.flush();
         checkStream();
     }
-    std::cout << "\r- Writing LD vector     : done!  " << std::endl;
     closeStream();
+    std::cout << "\r- Writing LD vector     : done!  " << std::endl;
 }

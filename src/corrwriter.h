@@ -29,7 +29,8 @@ public:
     CorrWriter(const CorrWriter&) = delete;
     CorrWriter& operator=(const CorrWriter&) = delete;
 
-    // Writes the BCOR header and one record per SNP number 0 .. M-1 of `snpIndex`.
+    // Writes the BCOR header and one record per SNP number 0 .. M-1 of `snpIndex`, and closes
+    // the stream (denseData writes the rest with positional writes).
     void header(const SnpIndex& snpIndex);
     // Writes the correlation block (R: the M(M-1)/2 values of the packed upper triangle) after
     // the header and patches the file size. R is overwritten by the codes. Call after header.

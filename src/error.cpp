@@ -35,9 +35,18 @@ std::string visible(const std::string& text) {
     return shown;
 }
 
+namespace {
+
+// Set by the first caller of claimReport. Constant-initialised, so usable before main.
+std::atomic<bool> reportTaken{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler claims the report");
+
+}  // namespace
+
+bool claimReport() { return !reportTaken.exchange(true); }
+
 void report(const std::string& toStdout, const std::string& toStderr) {
-    static std::atomic<bool> taken{false};
-    if (taken.exchange(true)) {
+    if (!claimReport()) {
         // Another thread is already reporting and will end the process.
         for (;;) pause();
     }

@@ -20,9 +20,14 @@ namespace failure {
 // terminal a raw carriage return would let the end of a line overwrite its start.
 std::string visible(const std::string& text);
 
+// Claims the process's one report: true for the first caller only, who must then write its
+// report and end the process; a later caller must neither write nor exit. Lock-free and
+// async-signal-safe, so that a signal handler can claim the report too.
+bool claimReport();
+
 // Writes `toStdout` to standard output and `toStderr` to standard error (either may be empty),
-// both through visible(), flushes them and ends the process with status 1. Only the first
-// caller in the process writes.
+// both through visible(), flushes them and ends the process with status 1. Only the caller that
+// claims the report writes; any other waits forever.
 [[noreturn]] void report(const std::string& toStdout, const std::string& toStderr);
 
 // Makes std::terminate (an exception nobody caught) end the run as "Error : " + what().

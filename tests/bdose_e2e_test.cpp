@@ -409,6 +409,26 @@ TEST(BdoseEndToEnd, WholeStandardOutputOfWritingAndReadingAVersion11File) {
                             Transcript::zDone + Transcript::summary + Transcript::correlations + Transcript::runTime);
 }
 
+// Another process cuts a 1.0 file short while the run reads its rows through the map (the fault
+// shim truncates it right after its first row is mapped): one report naming the file and status
+// 1 instead of SIGBUS; standard output stops where the run did. The run without the shim prints
+// the whole transcript.
+TEST(BdoseEndToEnd, AVersion10FileCutShortWhileItsRowsAreReadEndsWithOneReport) {
+    const Transcript t;
+    t.run({"--write-bdose", "--write-bcor"});
+    const std::string upToTheRows = Transcript::start("") + Transcript::correlationsTitle +
+                                    t.files(false, '0', true) + Transcript::zDone + Transcript::summary;
+    EXPECT_EQ(t.run({"--write-bcor", "--read-bdose"}).out,
+              upToTheRows + Transcript::correlations + Transcript::runTime);
+
+    const ProcessResult cut = runTesmaroWithEnv(faultShim("TESMARO_SHIM_CUT_AFTER_MMAP", t.dir.file("t.bdose")),
+                                                {"--write-bcor", "--read-bdose", "--in-files", t.master}, t.dir.path());
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_EQ(cut.err, "Error : BDOSE file 't.bdose' changed while it was being read!\n\n");
+    EXPECT_EQ(cut.out, upToTheRows + "- Number of tiles       : 1\n\r- Processing            : 0/100%");
+    EXPECT_EQ(t.dir.read("t.bdose"), "");
+}
+
 // BDOSE files made by the fixture builder, intact or damaged, read with --write-bcor --read-bdose.
 
 // SNP i of a fixture: 12 samples, dosages in steps of 1/4 (exact in every code but ultra-low),

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -567,6 +568,58 @@ TEST(Main, ReportsShowCarriageReturnsFromFilesVisibly) {
         ASSERT_GE(r.out.size(), c.outTail.size());
         EXPECT_EQ(r.out.substr(r.out.size() - c.outTail.size()), c.outTail);
         EXPECT_EQ(reports(r), 1u);
+    }
+}
+
+// A failed close of an output (the fault shim makes it fail with EIO after really closing the
+// file, as a network file system may) ends the run with one report, and the stage that wrote
+// the file never says "done!".
+TEST(Main, AFailedCloseOfAnOutputEndsItsStageWithoutDone) {
+    TempDir dir;
+    DatasetOptions options;
+    options.snps = 3;
+    options.samples = 10;
+    options.sampleFile = true;
+    const Dataset data = makeDataset(dir.path(), options);
+    std::map<std::string, std::string> columns = data.columns();
+    columns.insert({{"bdose", "o.bdose"}, {"bcor", "o.bcor"}, {"ld", "o.ld"}});
+    const std::vector<std::string> header{"z", "bgen", "bgi", "sample", "bdose", "bcor", "ld", "n_samples"};
+    const std::string master = writeMasterFile(dir.file("m.txt"), header, {columns});
+    dir.write("in.bcor", buildBcor(10, 1, {{0, "rs1", 100, "1", "A", "C"}, {1, "rs2", 200, "1", "G", "T"}},
+                                   {0x60000000}));
+    dir.write("t.z", "rsid chromosome position allele1 allele2\nrs1 1 100 A G\nrs2 1 200 C T\n");
+    dir.write("t.ld", "1 0.5 \n0.5 1 \n");
+    const std::string textMaster = dir.write("t.txt", "z;bcor;ld;n_samples\nt.z;o.bcor;t.ld;100\n");
+    const std::string matrixDone = "\r- Writing correlations  : done!";
+    const std::string vectorDone = "\r- Writing LD vector     : done!";
+    const std::string headerDone = "\r- Writing BCOR header   : done!";
+    const std::string failed = "Failed to write to file '";
+    const struct {
+        Args args;
+        std::string output;   // the file whose close fails
+        std::string message;  // after "\n\nError : ", before the file name
+        std::string done;     // the text of the stage's "done!"
+    } cases[] = {
+        {{"--write-text", "--read-only-bgen", "--in-files", master}, "o.ld", failed, matrixDone},
+        {{"--write-text", "--read-only-bgen", "--rsids", data.snps[1].rsid, "--in-files", master}, "o.ld", failed,
+         vectorDone},
+        {{"--bcor-to-text", "--bcor-file", "in.bcor", "--ld-file", "o.ld"}, "o.ld", failed, matrixDone},
+        {{"--write-bcor", "--read-only-bgen", "--in-files", master}, "o.bcor", failed, headerDone},
+        {{"--text-to-bcor", "--in-files", textMaster}, "o.bcor", failed, headerDone},
+        {{"--write-bdose", "--write-bcor", "--in-files", master}, "o.bdose", "Failed to write dosages to file '",
+         "dosages done!"},
+        {{"--write-bdose", "--bdose-version", "1.1", "--in-files", master}, "o.bdose",
+         "Failed to write the header to file '", "header done!"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(joined(c.args));
+        const ProcessResult r =
+            runTesmaroWithEnv(faultShim("TESMARO_SHIM_FAIL_CLOSE", dir.file(c.output)), c.args, dir.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "\n\nError : " + c.message + c.output + "'!\n\n");
+        EXPECT_EQ(reports(r), 1u);
+        EXPECT_EQ(r.out.find(c.done), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("- Run time"), std::string::npos) << r.out;
     }
 }
 

@@ -65,19 +65,36 @@ ProcessResult capture(const std::function<void()>& child) {
     return result;
 }
 
+// Runs `program` with `environment` as its whole environment ("NAME=value" entries).
+ProcessResult runWithEnvironment(const std::string& program, const std::vector<std::string>& args,
+                                 const std::string& workdir, const std::vector<std::string>& environment) {
+    // Everything the child needs is made before fork: it only changes directory and execs.
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    return capture([&] {
+        if (!workdir.empty() && chdir(workdir.c_str()) != 0) _exit(126);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    });
+}
+
+// This process's environment as "NAME=value" entries.
+std::vector<std::string> currentEnvironment() {
+    std::vector<std::string> entries;
+    for (char** e = environ; *e != nullptr; ++e) entries.emplace_back(*e);
+    return entries;
+}
+
 }  // namespace
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const std::string& workdir) {
-    return capture([&] {
-        if (!workdir.empty() && chdir(workdir.c_str()) != 0) _exit(126);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    });
+    return runWithEnvironment(program, args, workdir, currentEnvironment());
 }
 
 ProcessResult runInChild(const std::function<void()>& body) {
@@ -91,4 +108,25 @@ ProcessResult runInChild(const std::function<void()>& body) {
 
 ProcessResult runTesmaro(const std::vector<std::string>& args, const std::string& workdir) {
     return runProcess(TESMARO_BINARY, args, workdir);
+}
+
+ProcessResult runTesmaroWithEnv(const std::map<std::string, std::string>& environment,
+                                const std::vector<std::string>& args, const std::string& workdir) {
+    std::map<std::string, std::string> variables;
+    for (const std::string& entry : currentEnvironment()) {
+        const std::size_t equals = entry.find('=');
+        if (equals != std::string::npos) variables[entry.substr(0, equals)] = entry.substr(equals + 1);
+    }
+    for (const auto& [name, value] : environment) variables[name] = value;
+    if (environment.count("LD_PRELOAD") != 0) {
+        std::string& options = variables["ASAN_OPTIONS"];
+        options += (options.empty() ? "" : ":") + std::string("verify_asan_link_order=0");
+    }
+    std::vector<std::string> entries;
+    for (const auto& [name, value] : variables) entries.push_back(name + "=" + value);
+    return runWithEnvironment(TESMARO_BINARY, args, workdir, entries);
+}
+
+std::map<std::string, std::string> faultShim(const std::string& variable, const std::string& path) {
+    return {{"LD_PRELOAD", TESMARO_FAULT_SHIM}, {variable, path}};
 }

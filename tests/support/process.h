@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,17 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 
 // Runs the built tesmaro binary.
 ProcessResult runTesmaro(const std::vector<std::string>& args, const std::string& workdir = "");
+
+// Runs the built tesmaro binary with the variables of `environment` added to this process's
+// own (replacing those of the same name). With LD_PRELOAD among them, verify_asan_link_order=0
+// is appended to the ASAN_OPTIONS the child gets: a sanitized binary refuses to start when a
+// preloaded library comes before the sanitizer's runtime.
+ProcessResult runTesmaroWithEnv(const std::map<std::string, std::string>& environment,
+                                const std::vector<std::string>& args, const std::string& workdir = "");
+
+// The environment that preloads the fault shim (tests/shim/faultshim.cpp) with its variable
+// `variable` naming `path`.
+std::map<std::string, std::string> faultShim(const std::string& variable, const std::string& path);
 
 // Runs `body` in a forked child with standard output and error captured; the child exits 0
 // when `body` returns. For checking exact failure reports of in-process code. Do not use it
