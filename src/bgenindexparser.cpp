@@ -45,17 +45,19 @@ int64_t readOffset(const db::SQLStatement& join, int column, const std::string& 
 
 }  // namespace
 
-BgenIndexParser::BgenIndexParser(const std::string& bgiFile, MetaData* metaData)
-    : connection(db::Connection::create(bgiFile, "r")) {
-    const std::string malformed = "File '" + bgiFile + "' appears malformed (empty Metadata table)";
-    const db::SQLStatement::UniquePtr probe = connection->get_statement(metadataProbeSql);
-    if (!probe->step()) Error::fail(malformed);
-    // Declared after the probe, so destroyed before it.
-    const db::SQLStatement::UniquePtr select = connection->get_statement(metadataSelectSql);
-    if (!select->step()) Error::fail(malformed);
-    metaData->filename = select->get_column<std::string>(0);
-    metaData->file_size = select->get_column<long long>(1);
-    metaData->first_1000_bytes = select->get_column<std::vector<uint8_t>>(2);
+BgenIndexParser::BgenIndexParser(const std::string& bgiFile, MetaData* metaData) {
+    guardMemory(bgiFile, [&] {
+        connection = db::Connection::create(bgiFile, "r");
+        const std::string malformed = "File '" + bgiFile + "' appears malformed (empty Metadata table)";
+        const db::SQLStatement::UniquePtr probe = connection->get_statement(metadataProbeSql);
+        if (!probe->step()) Error::fail(malformed);
+        // Declared after the probe, so destroyed before it.
+        const db::SQLStatement::UniquePtr select = connection->get_statement(metadataSelectSql);
+        if (!select->step()) Error::fail(malformed);
+        metaData->filename = select->get_column<std::string>(0);
+        metaData->file_size = select->get_column<long long>(1);
+        metaData->first_1000_bytes = select->get_column<std::vector<uint8_t>>(2);
+    });
 }
 
 BgenIndexParser::BgenIndexParser(const std::string& bgenFile, const std::string& bgiFile, const std::string& zFile,
@@ -66,13 +68,15 @@ BgenIndexParser::BgenIndexParser(const std::string& bgenFile, const std::string&
         Error::fail("The SNP numbers of file '" + zFile + "' do not match the " + std::to_string(records->size()) +
                     " index records of BGEN file '" + bgenFile + "'!");
     std::cout << "\r" << progressLabel << std::flush;
-    connection = db::Connection::create(bgiFile, "r");
-    connection->run_statement(tempTableSql);
-    const db::SQLStatement::UniquePtr insert = connection->get_statement(insertSql);
-    insertMetaIntoTable(snpIndex, *insert);
-    const db::SQLStatement::UniquePtr join = connection->get_statement(joinSql);
-    getMetaFromTable(snpIndex, *join, records);
-    checkNotMatchedSNPs(bgenFile, zFile);
+    guardMemory(bgiFile, [&] {
+        connection = db::Connection::create(bgiFile, "r");
+        connection->run_statement(tempTableSql);
+        const db::SQLStatement::UniquePtr insert = connection->get_statement(insertSql);
+        insertMetaIntoTable(snpIndex, *insert);
+        const db::SQLStatement::UniquePtr join = connection->get_statement(joinSql);
+        getMetaFromTable(snpIndex, *join, records);
+        checkNotMatchedSNPs(bgenFile, zFile);
+    });
 }
 
 void BgenIndexParser::insertMetaIntoTable(const SnpIndex& snpIndex, db::SQLStatement& insert) {

@@ -31,14 +31,14 @@ public:
     };
 
     // Fills `metaData` from the first Metadata row of `bgiFile`; a missing or empty Metadata
-    // table ends the run.
+    // table, or an allocation that fails while the index is read, ends the run naming it.
     BgenIndexParser(const std::string& bgiFile, MetaData* metaData);
 
     // Overwrites records[k] with the index row of the SNP numbered k (0-based Z-file order)
     // for every SNP of `snpIndex`; `records` must hold one record per SNP. Any SNP without a
     // row is listed on standard output and ends the run, and so does a matched row whose file
-    // position or size is missing, negative or not stored as an integer. `bgenFile` and
-    // `zFile` are used in messages only.
+    // position or size is missing, negative or not stored as an integer; an allocation that
+    // fails meanwhile ends it naming `bgiFile`. `bgenFile` and `zFile` are used in messages only.
     BgenIndexParser(const std::string& bgenFile, const std::string& bgiFile, const std::string& zFile,
                     const SnpIndex& snpIndex, std::vector<BgenIndex>* records);
 

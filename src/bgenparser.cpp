@@ -24,8 +24,10 @@ void BgenParser::openAndReadHeader(std::ifstream* stream, genfile::bgen::Context
 }
 
 void BgenParser::initBgen() {
-    bgenStream = std::make_unique<std::ifstream>();
-    openAndReadHeader(bgenStream.get(), &context);
+    guardMemory(bgenFile, [&] {
+        bgenStream = std::make_unique<std::ifstream>();
+        openAndReadHeader(bgenStream.get(), &context);
+    });
 }
 
 void BgenParser::initBgen(genfile::bgen::Context* threadContext, std::ifstream* stream) const {

@@ -64,7 +64,8 @@ public:
     };
 
     // Opens bgenFile into bgenStream, reads its header into `context` and leaves the stream at
-    // the first variant. A file that does not open ends the run.
+    // the first variant. A file that does not open, or an allocation that fails while its header
+    // is read, ends the run naming the file.
     void initBgen();
     // The same on a decoding thread's own stream and Context, after the single-stream form:
     // the file must still hold context.number_of_samples samples. A failure ends the process

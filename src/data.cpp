@@ -35,13 +35,13 @@ std::vector<BgenIndex> Data::findBgenPlaces(const std::string& bgenFile) const {
     std::vector<BgenIndex> places(nSNPs);
     const std::string bgi = regionfiles.get("bgi");
     // Constructed for its effect only: it fills `places` and closes the index when destroyed.
-    guardMemory(bgi, [&] { BgenIndexParser(bgenFile, bgi, regionfiles.get("z"), sumStatsData.snpIndex, &places); });
+    BgenIndexParser(bgenFile, bgi, regionfiles.get("z"), sumStatsData.snpIndex, &places);
     return places;
 }
 
 void Data::openBgen(BgenParser* bgen) const {
     bgen->bgenFile = regionfiles.get("bgen");
-    guardMemory(bgen->bgenFile, [&] { bgen->initBgen(); });
+    bgen->initBgen();
 }
 
 uint32_t Data::nSamples32() const {

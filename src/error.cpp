@@ -241,6 +241,7 @@ void guardMemory(const std::string& file, const std::function<void()>& read) {
     } catch (const std::bad_alloc&) {
         Error::fail("\n\n", "Not enough memory to read file '" + file + "'!");
     } catch (const std::length_error&) {
-        Error::fail("\n\n", "Not enough memory to read file '" + file + "'!");
+        // A size beyond any container's limit comes from a damaged field, not from a lack of memory.
+        Error::fail("\n\n", "File '" + file + "' holds a length too large to be read!");
     }
 }

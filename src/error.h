@@ -99,7 +99,8 @@ void checkReadToEnd(const std::istream& stream, const std::string& file);
 void guardTextRead(std::istream& stream, const std::string& file, const std::function<void()>& read);
 
 // Runs `read`, which reads `file` and may size allocations from its fields. An allocation that
-// fails meanwhile (std::bad_alloc, or std::length_error beyond a container's limit) ends the run
-// with "Not enough memory to read file '<file>'!" after the prefix "\n\n". A guard inside
-// another names the innermost file.
+// fails meanwhile ends the run after the prefix "\n\n": std::bad_alloc with "Not enough memory
+// to read file '<file>'!", a size beyond a container's limit (std::length_error, which only a
+// damaged field can ask for) with "File '<file>' holds a length too large to be read!". A guard
+// inside another names the innermost file.
 void guardMemory(const std::string& file, const std::function<void()>& read);

@@ -335,10 +335,10 @@ void Masterfile::checkPartFiles() const {
 void Masterfile::checkBgi(const std::map<std::string, std::string>& map) const {
     BgenParser bgen;
     bgen.bgenFile = valueOf(map, "bgen");
-    guardMemory(bgen.bgenFile, [&] { bgen.initBgen(); });
+    bgen.initBgen();
     const std::string bgi = valueOf(map, "bgi");
     BgenIndexParser::MetaData recorded;
-    guardMemory(bgi, [&] { BgenIndexParser(bgi, &recorded); });
+    BgenIndexParser(bgi, &recorded);
     const uint64_t size = bgen.context.file_size;
     if (recorded.file_size < 0 || uint64_t(recorded.file_size) != size)
         Error::fail("Size of BGEN file '" + bgen.bgenFile + "' (" +

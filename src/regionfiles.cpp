@@ -142,7 +142,7 @@ bool Regionfiles::usesFewerSamples(const std::string& path, const char* format, 
 void Regionfiles::checkBgen() {
     BgenParser bgen;
     bgen.bgenFile = files["bgen"];
-    guardMemory(bgen.bgenFile, [&] { bgen.initBgen(); });
+    bgen.initBgen();
     const uint32_t n = stringToPosInt(files["n_samples"], masterfileName, lineNumber);
     if (usesFewerSamples(bgen.bgenFile, "BGEN", n, bgen.context.number_of_samples, "', because ")) return;
     if (!isVersion11(flagMap)) files.erase("sample");

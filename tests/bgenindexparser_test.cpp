@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -463,3 +464,49 @@ TEST(BgenIndexLookup, RecordsMustFitTheSnpNumbers) {
 }
 
 }  // namespace
+
+namespace {
+
+// A folder inside `dir` whose path, followed by "/d.bgi", is `length` bytes long once resolved.
+std::string folderForIndexPath(const TempDir& dir, std::size_t length) {
+    std::string folder = std::filesystem::canonical(dir.path()).string();
+    std::size_t left = length - folder.size() - std::string("/d.bgi").size();
+    while (left > 0) {
+        // Each level adds a slash and its name; the last takes what is left.
+        const std::size_t name = left > 201 ? 200 : left - 1;
+        folder += "/" + std::string(name, 'x');
+        left -= name + 1;
+        std::filesystem::create_directory(folder);
+    }
+    return folder;
+}
+
+}  // namespace
+
+// SQLite opens no database whose absolute path leaves no room for its journal's name: the
+// refusal says so, even for a relative name from a deep working folder.
+TEST(BgenIndexMetadata, AnIndexPathTooLongForSqliteIsNamedAsTheCause) {
+    for (const std::size_t length : {std::size_t{504}, std::size_t{505}, std::size_t{900}}) {
+        TempDir dir;
+        const std::string folder = folderForIndexPath(dir, length);
+        DatasetOptions options;
+        options.name = "d";
+        options.snps = 3;
+        options.samples = 10;
+        // The fixture writes the index with SQLite too, so the files are made higher up and moved.
+        makeDataset(dir.path(), options);
+        for (const char* name : {"d.z", "d.bgen", "d.bgi"})
+            std::filesystem::rename(dir.file(name), folder + "/" + name);
+        ASSERT_EQ((std::filesystem::canonical(folder) / "d.bgi").string().size(), length);
+        writeMasterFile(folder + "/m.txt", {"z", "bgen", "bgi", "bcor", "n_samples"},
+                        {{{"z", "d.z"}, {"bgen", "d.bgen"}, {"bgi", "d.bgi"}, {"bcor", "d.bcor"}, {"n_samples", "10"}}});
+        const ProcessResult r = runTesmaro({"--write-bcor", "--read-only-bgen", "--in-files", "m.txt"}, folder);
+        if (length <= 504) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            continue;
+        }
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Error : Unable to open the database file (using BGEN index file 'd.bgi', whose absolute path "
+                         "of " + std::to_string(length) + " bytes is longer than the 504 bytes that SQLite can open)!\n\n");
+    }
+}

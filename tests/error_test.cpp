@@ -279,7 +279,7 @@ TEST(GuardTextRead, AFailedAllocationNamesTheFileAndAReadErrorIsLeftToTheCaller)
     }
 }
 
-TEST(GuardMemory, AFailedAllocationNamesTheInnermostFile) {
+TEST(GuardMemory, AFailedAllocationOrAnImpossibleLengthNamesTheInnermostFile) {
     const struct {
         std::string what;
         std::function<void()> read;
@@ -287,10 +287,14 @@ TEST(GuardMemory, AFailedAllocationNamesTheInnermostFile) {
         std::string err;
     } cases[] = {
         {"bad_alloc", [] { throw std::bad_alloc(); }, 1, "\n\nError : Not enough memory to read file 'a.bgen'!\n\n"},
+        // Only a damaged field can ask for that much: the file is named, not the memory blamed.
         {"beyond a container's limit", [] { std::vector<double>().reserve(std::vector<double>().max_size() + 1); }, 1,
-         "\n\nError : Not enough memory to read file 'a.bgen'!\n\n"},
+         "\n\nError : File 'a.bgen' holds a length too large to be read!\n\n"},
         {"inside another guard", [] { guardMemory("a.bgi", [] { throw std::bad_alloc(); }); }, 1,
          "\n\nError : Not enough memory to read file 'a.bgi'!\n\n"},
+        {"beyond a container's limit inside another guard",
+         [] { guardMemory("a.bgi", [] { std::string().reserve(std::string().max_size() + 1); }); }, 1,
+         "\n\nError : File 'a.bgi' holds a length too large to be read!\n\n"},
         {"no failure", [] {}, 0, ""},
     };
     for (const auto& c : cases) {

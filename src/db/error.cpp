@@ -4,13 +4,18 @@
 
 namespace db {
 
-Error::Error(const std::string& spec_, int32_t code_) : spec(spec_), code(code_) { ::Error::fail(description()); }
+Error::Error(const std::string& spec_, int32_t code_, const std::string& note_)
+    : spec(spec_), code(code_), note(note_) {
+    ::Error::fail(description());
+}
 
 Error::~Error() = default;
 
 const char* Error::what() const noexcept { return "db::Error"; }
 
-std::string Error::description() const { return codeText(code) + " (using BGEN index file '" + spec + "')!"; }
+std::string Error::description() const {
+    return codeText(code) + " (using BGEN index file '" + spec + "'" + note + ")!";
+}
 
 std::string Error::codeText(int32_t code) {
     static const char* const texts[] = {

@@ -12,14 +12,16 @@ namespace db {
 
 class Error : public std::exception {
 public:
-    // `spec` is the database file name named in the report; `code` a primary SQLite result code.
-    // Writes "Error : " + description() + two line ends to standard error and exits with 1.
-    Error(const std::string& spec, int32_t code);
+    // `spec` is the database file name named in the report; `code` a primary SQLite result code;
+    // `note`, when given, says more about the file (", whose ..."). Writes "Error : " +
+    // description() + two line ends to standard error and exits with 1.
+    Error(const std::string& spec, int32_t code, const std::string& note = "");
     Error(const Error&) = default;
     ~Error() override;
 
     const char* what() const noexcept override;
-    // The text for the code ("" for a code without one) + " (using BGEN index file '" + spec + "')!".
+    // The text for the code ("" for a code without one) + " (using BGEN index file '" + spec + "'"
+    // + note + ")!".
     std::string description() const;
     // The text for a primary SQLite result code, "" when there is none.
     static std::string codeText(int32_t code);
@@ -27,6 +29,7 @@ public:
 protected:
     std::string spec;
     int32_t code;
+    std::string note;
 };
 
 // A failing bind.

@@ -2,12 +2,27 @@
 
 #include <sqlite3.h>
 
+#include <filesystem>
+#include <system_error>
+
 #include "db/error.h"
 #include "db/sqlite3statement.h"
 
 namespace db {
 
 namespace {
+
+// SQLite opens no database whose absolute path leaves no room for its journal's name (8 bytes
+// more) within the VFS's path limit. For such a path, the words that say so; else "".
+std::string pathTooLong(const std::string& filename) {
+    const sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    std::error_code error;
+    namespace fs = std::filesystem;
+    const std::string absolute = fs::weakly_canonical(fs::absolute(filename, error), error).string();
+    if (vfs == nullptr || error || absolute.size() + 8 <= static_cast<std::size_t>(vfs->mxPathname)) return "";
+    return ", whose absolute path of " + std::to_string(absolute.size()) + " bytes is longer than the " +
+           std::to_string(vfs->mxPathname - 8) + " bytes that SQLite can open";
+}
 
 int openFlags(bool create, const std::string& mode) {
     if (mode == "r") return SQLITE_OPEN_READONLY;
@@ -22,6 +37,7 @@ int sqlite3_busy_callback(void*, int calls) { return calls <= 10 ? 1 : 0; }
 SQLite3Connection::SQLite3Connection(const std::string& filename, bool create, const std::string& mode)
     : spec(filename) {
     const int rc = sqlite3_open_v2(spec.c_str(), &db, openFlags(create, mode), nullptr);
+    if (rc == SQLITE_CANTOPEN) throw Error(spec, rc, pathTooLong(spec));
     if (rc != SQLITE_OK) fail(rc);
     sqlite3_busy_handler(db, &sqlite3_busy_callback, nullptr);
 }
