@@ -17,9 +17,9 @@
 
 #include "bdose.h"
 #include "bdoseparser.h"
-#include "binio.h"
 #include "bgenindexparser.h"
 #include "bgenparser.h"
+#include "binio.h"
 #include "error.h"
 #include "regionfiles.h"
 #include "threads.h"
@@ -108,10 +108,11 @@ std::string futurePath(const std::string& path) {
 // output that is not compared: anything else that exists, and a path whose folder does not
 // resolve (its open reports why).
 std::string outputKey(const std::string& path) {
-    FileId id;
-    if (identify(path, &id)) return "inode " + std::to_string(id.first) + " " + std::to_string(id.second);
     struct stat status {};
-    if (::stat(path.c_str(), &status) == 0) return "";
+    if (::stat(path.c_str(), &status) == 0) {
+        if (!S_ISREG(status.st_mode)) return "";
+        return "inode " + std::to_string(status.st_dev) + " " + std::to_string(status.st_ino);
+    }
     const std::string future = futurePath(path);
     return future.empty() ? "" : "path " + future;
 }
