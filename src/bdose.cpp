@@ -334,15 +334,14 @@ void Bdose::readDosages(uint32_t n, Worker* worker, double* row) const {
 // ---------------------------------------------------------------------------------------------
 // Version 1.0
 
-void Bdose::refuseStreamOnlyOutput() const {
-    const binio::FileDescriptor fd =
-        binio::FileDescriptor::openPositional(context.bdosePath, O_WRONLY | O_CREAT | O_TRUNC);
+void Bdose::openStream(int flags, std::ios::openmode mode) {
+    binio::FileDescriptor fd = binio::FileDescriptor::openPositional(context.bdosePath, flags);
     if (!fd.valid() && errno == ESPIPE) Error::fail("\n\n", "File '" + context.bdosePath + "' cannot be opened!");
+    bdoseStream.open(std::move(fd), mode);
 }
 
 void Bdose::write_v10() {
-    refuseStreamOnlyOutput();
-    bdoseStream.open(context.bdosePath, std::ios::out | std::ios::binary | std::ios::trunc);
+    openStream(O_WRONLY | O_CREAT | O_TRUNC, std::ios::out | std::ios::binary);
     writeHeader();
     writeMeta_v10();
     writeEmptyMissingnessOffsets_v10();
@@ -466,11 +465,10 @@ void Bdose::writeMissingnessOffsets_v10() {
 // Version 1.1
 
 void Bdose::write_v11() {
-    refuseStreamOnlyOutput();
-    bdoseStream.open(context.bdosePath, std::ios::out | std::ios::binary | std::ios::trunc);
+    openStream(O_WRONLY | O_CREAT | O_TRUNC, std::ios::out | std::ios::binary);
     writeHeader();
     writeMeta_v11(&sampleIdStart);
-    bdoseStream.open(context.bdosePath, std::ios::in | std::ios::out | std::ios::binary);
+    openStream(O_RDWR, std::ios::in | std::ios::out | std::ios::binary);
     checkStream("write sample IDs to");
     writeSampleIDs_v11();
     writeEmptyOffsets_v11();
@@ -701,7 +699,7 @@ void Bdose::writeBufferToStreamMPI(const Ordering& ordering, const PartFile& par
 }
 
 void Bdose::writeOffsets_v11() {
-    bdoseStream.open(context.bdosePath, std::ios::in | std::ios::out | std::ios::binary);
+    openStream(O_RDWR, std::ios::in | std::ios::out | std::ios::binary);
     bdoseStream.seekp(static_cast<std::streamoff>(offsetTableStart));
     checkStream("write offset information to");
     Progress progress(dosageOrderings.size(), "\r- Writing BDOSE file    :offsets ");

@@ -113,10 +113,10 @@ private:
     // The threads of the first-pass regions, and so the number of part files and dosage rows in
     // use at once: teamSize(nThreads, M).
     int team() const;
-    // The file is written at positions: a FIFO or a socket at its path ends the run, before any
-    // open that would wait for a reader. Other open failures are reported where the output
-    // stream is first checked.
-    void refuseStreamOnlyOutput() const;
+    // Opens the output stream on the file with open(2) `flags` and stream `mode`. The file is
+    // written at positions: a FIFO or a socket at its path ends the run, unopened. Other open
+    // failures are reported where the stream is first checked.
+    void openStream(int flags, std::ios::openmode mode);
     // Writes the header and makes sure it is written (1.0: flushed, 1.1: closed) before the
     // stage says "done!".
     void writeHeader();
@@ -185,7 +185,7 @@ private:
     uint64_t rowsStart = 0;
     std::vector<uint64_t> rowOffsets;
     std::vector<BgenIndex> bgenIndexes;
-    std::fstream bdoseStream;
+    binio::DescriptorStream bdoseStream;
     SampleList samples;
     std::vector<double> dosageBuffer;
 };

@@ -1,15 +1,18 @@
-// Little-endian fields, full positional reads and writes, and an owning file descriptor.
+// Little-endian fields, full positional reads and writes, an owning file descriptor and a
+// buffered stream over one.
 //
 // Binary fields are stored and loaded byte by byte here, never by writing a struct. The
-// functions keep no state and may be used from several threads; a FileDescriptor belongs to
-// one owner at a time.
+// functions keep no state and may be used from several threads; a FileDescriptor or a
+// DescriptorStream belongs to one owner at a time.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
 #include <istream>
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -77,13 +80,19 @@ public:
     FileDescriptor& operator=(FileDescriptor&& other) noexcept;
     ~FileDescriptor();
 
-    // Opens `path` with open(2); check valid() afterwards.
-    static FileDescriptor open(const std::string& path, int flags, mode_t mode = 0644);
-    // Opens `path` with open(2) `flags` for writing at positions, never waiting for a reader: a
-    // FIFO, a socket or another file without positions (a terminal) is refused, before the open
-    // when it is already there and after a non-blocking one when it appeared meanwhile. errno
-    // is ESPIPE for such a file. Check valid() afterwards.
-    static FileDescriptor openPositional(const std::string& path, int flags, mode_t mode = 0644);
+    // Opens `path` with open(2); a file it creates gets `mode` less the umask. Check valid()
+    // afterwards.
+    static FileDescriptor open(const std::string& path, int flags, mode_t mode = 0666);
+    // Opens `path` with open(2) `flags` for writing at positions, never waiting for a reader.
+    // What is at the path is looked at without being opened, and the open then goes to that
+    // very file: a regular file gets a plain blocking open (which waits, as any open does, for
+    // another process to give up a lease on it); where nothing is, O_CREAT makes a new file
+    // with `mode` less the umask, and never opens what appeared meanwhile; a FIFO or a socket
+    // is refused unopened; anything else (a device) gets a non-blocking probe and is kept only
+    // when it has positions. errno is ESPIPE for a file refused so, ELOOP for a symbolic link
+    // at the path under O_NOFOLLOW. A dangling link is followed, as open(2) follows it, to
+    // create its target. Check valid() afterwards.
+    static FileDescriptor openPositional(const std::string& path, int flags, mode_t mode = 0666);
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
@@ -93,6 +102,27 @@ public:
 
 private:
     int fd_ = -1;
+};
+
+// A buffered input and output stream, as std::fstream is, over a descriptor it takes over: the
+// file is opened once, with the checks its opener made, and never again by name. Move-only.
+class DescriptorStream : public std::iostream {
+public:
+    DescriptorStream() : std::iostream(nullptr) {}
+    DescriptorStream(DescriptorStream&& other) noexcept;
+    DescriptorStream& operator=(DescriptorStream&& other) noexcept;
+    ~DescriptorStream() override = default;
+
+    // Streams through `fd` in `mode` (as std::fstream::open takes it; nothing is truncated, the
+    // descriptor is used as it was opened) and clears the state. An invalid descriptor, or a
+    // stream that is open already, sets failbit instead.
+    void open(FileDescriptor fd, std::ios::openmode mode);
+    bool is_open() const;
+    // Flushes and closes the file; sets failbit when either fails or nothing was open.
+    void close();
+
+private:
+    std::unique_ptr<std::filebuf> buffer_;
 };
 
 }  // namespace binio

@@ -100,11 +100,12 @@ CorrWriter::CorrWriter(uint32_t nSNPs_, uint32_t nSamples_, uint32_t nThreads_, 
       nSamples(nSamples_),
       nSNPs(nSNPs_),
       rsids(std::move(rsids_)) {
-    if (output == Output::bcor) {
-        binio::FileDescriptor fd = binio::FileDescriptor::openPositional(fileName, O_WRONLY | O_CREAT | O_TRUNC);
-        if (!fd.valid() || !fd.close()) Error::fail("File '" + fileName + "' cannot be opened!");
-    }
-    stream.open(fileName, std::ios::out | std::ios::trunc);
+    // The stream takes over the descriptor of this one open: the file is never opened by name
+    // again unchecked. LD text may be a FIFO, whose open waits for its reader.
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    stream.open(output == Output::bcor ? binio::FileDescriptor::openPositional(fileName, flags)
+                                       : binio::FileDescriptor::open(fileName, flags),
+                std::ios::out);
     if (!stream.is_open()) Error::fail("File '" + fileName + "' cannot be opened!");
     if (compression > 3) Error::fail("Invalid compression setting!");
 }

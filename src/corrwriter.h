@@ -6,10 +6,10 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "binio.h"
 #include "flag.h"
 #include "meta.h"
 
@@ -19,9 +19,10 @@ public:
     // FIFO or a socket, or LD text, which may also stream into one.
     enum class Output { bcor, text };
 
-    // Stores the counts and options and creates (or empties) `fileName`. A file that does not
-    // open (for a BCOR file: one that cannot be written at positions, refused without waiting
-    // for a reader), or a compression code above 3, ends the run.
+    // Stores the counts and options and creates (or empties) `fileName`, opened once for the
+    // stream. A file that does not open (for a BCOR file: one that cannot be written at
+    // positions, refused without waiting for a reader), or a compression code above 3, ends
+    // the run.
     CorrWriter(uint32_t nSNPs, uint32_t nSamples, uint32_t nThreads, uint8_t compression, RsIDs rsids,
                const std::string& fileName, Output output);
     CorrWriter(CorrWriter&&) = default;
@@ -58,7 +59,7 @@ public:
     uint32_t nThreads = 1;
     uint64_t nSamples = 0;
     uint64_t nSNPs = 0;
-    std::ofstream stream;
+    binio::DescriptorStream stream;
     RsIDs rsids;
 
 private:

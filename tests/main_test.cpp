@@ -1,6 +1,11 @@
 // The run driver through the real binary: exact standard output, standard error and exit status.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -571,25 +576,48 @@ TEST(Main, ReportsShowCarriageReturnsFromFilesVisibly) {
     }
 }
 
+// The inputs of every writing mode in `dir`: a dataset of 10 samples and 3 SNPs in m.txt, with
+// its outputs o.bdose, o.bcor and o.ld; a --text-to-bcor dataset in t.txt (t.z and t.ld into
+// o.bcor); and in.bcor to convert to text.
+struct WritingModes {
+    std::string master;
+    std::string textMaster;
+    std::string secondRsid;  // of the dataset in m.txt
+
+    explicit WritingModes(const TempDir& dir) {
+        DatasetOptions options;
+        options.snps = 3;
+        options.samples = 10;
+        options.sampleFile = true;
+        const Dataset data = makeDataset(dir.path(), options);
+        std::map<std::string, std::string> columns = data.columns();
+        columns.insert({{"bdose", "o.bdose"}, {"bcor", "o.bcor"}, {"ld", "o.ld"}});
+        const std::vector<std::string> header{"z", "bgen", "bgi", "sample", "bdose", "bcor", "ld", "n_samples"};
+        master = writeMasterFile(dir.file("m.txt"), header, {columns});
+        secondRsid = data.snps[1].rsid;
+        dir.write("in.bcor", buildBcor(10, 1, {{0, "rs1", 100, "1", "A", "C"}, {1, "rs2", 200, "1", "G", "T"}},
+                                       {0x60000000}));
+        dir.write("t.z", "rsid chromosome position allele1 allele2\nrs1 1 100 A G\nrs2 1 200 C T\n");
+        dir.write("t.ld", "1 0.5 \n0.5 1 \n");
+        textMaster = dir.write("t.txt", "z;bcor;ld;n_samples\nt.z;o.bcor;t.ld;100\n");
+    }
+};
+
+// Removes every output of WritingModes, part files included.
+void removeOutputs(const TempDir& dir) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        if (entry.path().filename().string().rfind("o.", 0) == 0) std::filesystem::remove(entry.path());
+}
+
 // A failed close of an output (the fault shim makes it fail with EIO after really closing the
 // file, as a network file system may) ends the run with one report, and the stage that wrote
 // the file never says "done!".
 TEST(Main, AFailedCloseOfAnOutputEndsItsStageWithoutDone) {
     TempDir dir;
-    DatasetOptions options;
-    options.snps = 3;
-    options.samples = 10;
-    options.sampleFile = true;
-    const Dataset data = makeDataset(dir.path(), options);
-    std::map<std::string, std::string> columns = data.columns();
-    columns.insert({{"bdose", "o.bdose"}, {"bcor", "o.bcor"}, {"ld", "o.ld"}});
-    const std::vector<std::string> header{"z", "bgen", "bgi", "sample", "bdose", "bcor", "ld", "n_samples"};
-    const std::string master = writeMasterFile(dir.file("m.txt"), header, {columns});
-    dir.write("in.bcor", buildBcor(10, 1, {{0, "rs1", 100, "1", "A", "C"}, {1, "rs2", 200, "1", "G", "T"}},
-                                   {0x60000000}));
-    dir.write("t.z", "rsid chromosome position allele1 allele2\nrs1 1 100 A G\nrs2 1 200 C T\n");
-    dir.write("t.ld", "1 0.5 \n0.5 1 \n");
-    const std::string textMaster = dir.write("t.txt", "z;bcor;ld;n_samples\nt.z;o.bcor;t.ld;100\n");
+    const WritingModes modes(dir);
+    const std::string& master = modes.master;
+    const std::string& textMaster = modes.textMaster;
+    const std::string& rsid = modes.secondRsid;
     const std::string matrixDone = "\r- Writing correlations  : done!";
     const std::string vectorDone = "\r- Writing LD vector     : done!";
     const std::string headerDone = "\r- Writing BCOR header   : done!";
@@ -601,7 +629,7 @@ TEST(Main, AFailedCloseOfAnOutputEndsItsStageWithoutDone) {
         std::string done;     // the text of the stage's "done!"
     } cases[] = {
         {{"--write-text", "--read-only-bgen", "--in-files", master}, "o.ld", failed, matrixDone},
-        {{"--write-text", "--read-only-bgen", "--rsids", data.snps[1].rsid, "--in-files", master}, "o.ld", failed,
+        {{"--write-text", "--read-only-bgen", "--rsids", rsid, "--in-files", master}, "o.ld", failed,
          vectorDone},
         {{"--bcor-to-text", "--bcor-file", "in.bcor", "--ld-file", "o.ld"}, "o.ld", failed, matrixDone},
         {{"--write-bcor", "--read-only-bgen", "--in-files", master}, "o.bcor", failed, headerDone},
@@ -614,7 +642,7 @@ TEST(Main, AFailedCloseOfAnOutputEndsItsStageWithoutDone) {
     for (const auto& c : cases) {
         SCOPED_TRACE(joined(c.args));
         // Each row starts without outputs: the start-of-run checks create them empty.
-        for (const char* output : {"o.bdose", "o.bcor", "o.ld"}) std::filesystem::remove(dir.file(output));
+        removeOutputs(dir);
         const ProcessResult r =
             runTesmaroWithEnv(faultShim("TESMARO_SHIM_FAIL_CLOSE", dir.file(c.output)), c.args, dir.path());
         EXPECT_EQ(r.status, 1);
@@ -622,6 +650,160 @@ TEST(Main, AFailedCloseOfAnOutputEndsItsStageWithoutDone) {
         EXPECT_EQ(reports(r), 1u);
         EXPECT_EQ(r.out.find(c.done), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("- Run time"), std::string::npos) << r.out;
+    }
+}
+
+// Every writing mode, with the outputs it creates (m.txt and t.txt of WritingModes). BDOSE 1.1
+// runs on two threads, so that it makes two part files of each kind.
+struct WritingMode {
+    Args args;
+    std::vector<std::string> outputs;
+};
+std::vector<WritingMode> writingModes(const WritingModes& modes) {
+    return {
+        {{"--write-bcor", "--read-only-bgen", "--in-files", modes.master}, {"o.bcor"}},
+        {{"--text-to-bcor", "--in-files", modes.textMaster}, {"o.bcor"}},
+        {{"--write-text", "--read-only-bgen", "--in-files", modes.master}, {"o.ld"}},
+        {{"--bcor-to-text", "--bcor-file", "in.bcor", "--ld-file", "o.ld"}, {"o.ld"}},
+        {{"--write-bdose", "--write-bcor", "--in-files", modes.master}, {"o.bdose", "o.bcor"}},
+        {{"--write-bdose", "--bdose-version", "1.1", "--n-threads", "2", "--in-files", modes.master},
+         {"o.bdose", "o.bdose.meta.tmp0", "o.bdose.meta.tmp1", "o.bdose.bdose.tmp0", "o.bdose.bdose.tmp1"}},
+    };
+}
+
+// Every file a run creates gets 0666 less the umask, as any plain create: a group-shared folder
+// (umask 002) keeps the outputs writable for the group.
+TEST(Main, EveryCreatedOutputGetsTheModeTheUmaskLeaves) {
+    TempDir dir;
+    const WritingModes modes(dir);
+    for (const mode_t mask : {mode_t{002}, mode_t{022}, mode_t{077}}) {
+        for (const WritingMode& mode : writingModes(modes)) {
+            SCOPED_TRACE(joined(mode.args) + " under umask 0" + std::to_string(mask / 8) + std::to_string(mask % 8));
+            removeOutputs(dir);
+            const mode_t saved = umask(mask);
+            const ProcessResult r = runTesmaro(mode.args, dir.path());
+            umask(saved);
+            ASSERT_EQ(r.status, 0) << r.err;
+            for (const std::string& output : mode.outputs) {
+                struct stat status {};
+                ASSERT_EQ(stat(dir.file(output).c_str(), &status), 0) << output;
+                EXPECT_EQ(status.st_mode & 07777, 0666 & ~mask) << output;
+            }
+        }
+    }
+}
+
+int leasedFile = -1;
+
+// Gives the lease up as soon as another process's open breaks it.
+void giveUpLease(int) {
+    fcntl(leasedFile, F_SETLEASE, F_UNLCK);
+    _exit(0);
+}
+
+// A child process that holds a read lease on `path` (as a file server's oplock or delegation
+// does) until an open breaks it: it then gives the lease up and exits 0; after 60 s it exits
+// 3. Returns its pid, or -1 when the file system grants no lease.
+pid_t holdReadLease(const std::string& path) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        struct sigaction action {};
+        action.sa_handler = giveUpLease;
+        sigaction(SIGIO, &action, nullptr);
+        leasedFile = open(path.c_str(), O_RDONLY);
+        const char granted = leasedFile >= 0 && fcntl(leasedFile, F_SETLEASE, F_RDLCK) == 0 ? 'y' : 'n';
+        if (write(ready[1], &granted, 1) != 1 || granted != 'y') _exit(2);
+        for (int second = 0; second < 60; ++second) sleep(1);
+        _exit(3);
+    }
+    close(ready[1]);
+    char granted = 'n';
+    const bool told = pid > 0 && read(ready[0], &granted, 1) == 1;
+    close(ready[0]);
+    if (told && granted == 'y') return pid;
+    if (pid > 0) waitpid(pid, nullptr, 0);
+    return -1;
+}
+
+// An existing output on which another process holds a lease is opened as any program opens
+// it: the open breaks the lease, waits for its holder to give it up, and the run writes what a
+// fresh run writes. Also where /proc is not mounted.
+TEST(Main, AnOutputUnderALeaseIsWrittenOnceTheHolderGivesItUp) {
+    TempDir dir;
+    const WritingModes modes(dir);
+    const std::map<std::string, std::string> withProc, withoutProc = faultShim("TESMARO_SHIM_NO_PROC_FD", "1");
+    for (const WritingMode& mode : writingModes(modes)) {
+        removeOutputs(dir);
+        ASSERT_EQ(runTesmaro(mode.args, dir.path()).status, 0);
+        const std::map<std::string, std::string> fresh = dir.regularFiles();
+        const std::string& leased = mode.outputs.front();
+        for (const auto* environment : {&withProc, &withoutProc}) {
+            SCOPED_TRACE(joined(mode.args) + (environment == &withProc ? "" : " without /proc"));
+            dir.write(leased, "old bytes");
+            const pid_t holder = holdReadLease(dir.file(leased));
+            if (holder < 0) GTEST_SKIP() << "this file system grants no leases";
+            const ProcessResult r = runTesmaroWithEnv(*environment, mode.args, dir.path(), 60);
+            int code = -1;
+            ASSERT_EQ(waitpid(holder, &code, 0), holder);
+            EXPECT_TRUE(WIFEXITED(code) && WEXITSTATUS(code) == 0) << "the lease was not broken";
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(changedFiles(fresh, dir.regularFiles()), "");
+        }
+    }
+}
+
+// A FIFO that takes an output's place after the writer opened it (the fault shim swaps it in
+// right after the open that empties the file) never makes the run wait for a reader: no writer
+// opens its output by name again without refusing a FIFO. A part file is only ever used
+// through the descriptor its writer opened, so the run completes.
+TEST(Main, AFifoSwappedInForAnOutputNeverBlocksTheRun) {
+    TempDir dir;
+    const WritingModes modes(dir);
+    const std::vector<WritingMode> all = writingModes(modes);
+    const Args& engineBcor = all[0].args;
+    const Args& textToBcor = all[1].args;
+    const Args& bdose10 = all[4].args;
+    const Args& bdose11 = all[5].args;
+    const struct {
+        Args args;
+        std::string swapped;
+        std::string report;   // after "\n\nError : "; empty: the run succeeds
+        uint64_t blockBytes;  // of a BCOR file whose block write is refused, named in the report
+    } cases[] = {
+        {engineBcor, "o.bcor", "", 12},
+        {textToBcor, "o.bcor", "", 4},
+        {bdose10, "o.bdose", "Failed to write dosages to file 'o.bdose'!", 0},
+        {bdose11, "o.bdose", "Failed to write to file 'o.bdose'!", 0},
+        {bdose11, "o.bdose.meta.tmp0", "", 0},
+        {bdose11, "o.bdose.bdose.tmp1", "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(joined(c.args) + " " + c.swapped);
+        removeOutputs(dir);
+        ASSERT_EQ(runTesmaro(c.args, dir.path()).status, 0);
+        const std::string fresh = dir.read(c.swapped.find(".tmp") != std::string::npos ? "o.bdose" : c.swapped);
+        std::string report = c.report;
+        if (c.blockBytes > 0)
+            report = "Failed to write " + std::to_string(c.blockBytes) + " bytes at offset " +
+                     std::to_string(fresh.size() - c.blockBytes) + " in file 'o.bcor'!";
+        removeOutputs(dir);
+        const ProcessResult r = runTesmaroWithEnv(faultShim("TESMARO_SHIM_FIFO_AFTER_TRUNCATE", dir.file(c.swapped)),
+                                                  c.args, dir.path(), 20);
+        struct stat status {};
+        ASSERT_EQ(lstat(dir.file(c.swapped).c_str(), &status), 0);
+        EXPECT_TRUE(S_ISFIFO(status.st_mode)) << "the shim swapped no FIFO in";
+        if (report.empty()) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(dir.read("o.bdose"), fresh);
+            continue;
+        }
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(r.err, "\n\nError : " + report + "\n\n");
+        EXPECT_EQ(reports(r), 1u);
     }
 }
 

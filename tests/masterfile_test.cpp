@@ -720,9 +720,7 @@ TEST(MasterfileCheckReadWrite, AnOutputThatIsAnInputEndsTheRunBeforeAnyFileChang
 // The binary under a time limit, so that an open that waits for a FIFO's reader fails the test
 // instead of hanging it.
 ProcessResult runLimited(const std::vector<std::string>& args, const std::string& workdir) {
-    std::vector<std::string> all{"-s", "KILL", "20", TESMARO_BINARY};
-    all.insert(all.end(), args.begin(), args.end());
-    return runProcess("/usr/bin/timeout", all, workdir);
+    return runTesmaroWithEnv({}, args, workdir, 20);
 }
 
 // A process that copies the FIFO `fifo` into the file `sink` until its writer closes it.

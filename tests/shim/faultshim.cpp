@@ -8,6 +8,11 @@
 //       open for writing the file while the file holds data really close it, then fail with EIO:
 //       a network file system reporting at close that written data were lost. Closing the file
 //       while it is empty (the start-of-run checks create the outputs that way) succeeds.
+//   TESMARO_SHIM_FIFO_AFTER_TRUNCATE=<path>  After the first successful open(2) that truncates
+//       the file, a FIFO takes its place at the path: another process swapping the output
+//       between two opens. The descriptor stays open on the file, now without a name.
+//   TESMARO_SHIM_NO_PROC_FD=1           open(2) of a path under /proc/self/fd/ fails with ENOENT,
+//       as on a system where /proc is not mounted.
 //
 // Without these variables every call goes straight to the next definition (the C library, or a
 // sanitizer's interceptor). Built without sanitizers and apart from the project's libraries.
@@ -23,11 +28,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
+#include <cstring>
 
 namespace {
 
 const char* const kCutAfterMmap = "TESMARO_SHIM_CUT_AFTER_MMAP";
 const char* const kFailClose = "TESMARO_SHIM_FAIL_CLOSE";
+const char* const kFifoAfterTruncate = "TESMARO_SHIM_FIFO_AFTER_TRUNCATE";
+const char* const kNoProcFd = "TESMARO_SHIM_NO_PROC_FD";
 
 // The next definition of `name` after this library.
 template <class Function>
@@ -62,9 +71,40 @@ bool closeFails(int fd) {
     return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
 }
 
+std::atomic<bool> swapDone{false};
+
+// The result of open(2) with `flags`: a FIFO replaces the named file after its first truncation.
+int afterOpen(int fd, int flags) {
+    struct stat status {};
+    if ((flags & O_TRUNC) != 0 && refersTo(fd, kFifoAfterTruncate, &status) && !swapDone.exchange(true)) {
+        const char* path = getenv(kFifoAfterTruncate);
+        unlink(path);
+        mkfifo(path, 0666);
+    }
+    return fd;
+}
+
+// The mode argument of open(2), present when the flags create a file.
+mode_t modeOf(int flags, va_list arguments) {
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(arguments, mode_t) : 0;
+}
+
 }  // namespace
 
 extern "C" {
+
+int open(const char* path, int flags, ...) {
+    static const auto real = next<int (*)(const char*, int, ...)>("open");
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = modeOf(flags, arguments);
+    va_end(arguments);
+    if (getenv(kNoProcFd) != nullptr && std::strncmp(path, "/proc/self/fd/", 14) == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    return afterOpen(real(path, flags, mode), flags);
+}
 
 void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) noexcept {
     static const auto real = next<void* (*)(void*, size_t, int, int, int, off_t)>("mmap");

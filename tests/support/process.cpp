@@ -111,7 +111,8 @@ ProcessResult runTesmaro(const std::vector<std::string>& args, const std::string
 }
 
 ProcessResult runTesmaroWithEnv(const std::map<std::string, std::string>& environment,
-                                const std::vector<std::string>& args, const std::string& workdir) {
+                                const std::vector<std::string>& args, const std::string& workdir,
+                                unsigned limitSeconds) {
     std::map<std::string, std::string> variables;
     for (const std::string& entry : currentEnvironment()) {
         const std::size_t equals = entry.find('=');
@@ -124,7 +125,10 @@ ProcessResult runTesmaroWithEnv(const std::map<std::string, std::string>& enviro
     }
     std::vector<std::string> entries;
     for (const auto& [name, value] : variables) entries.push_back(name + "=" + value);
-    return runWithEnvironment(TESMARO_BINARY, args, workdir, entries);
+    if (limitSeconds == 0) return runWithEnvironment(TESMARO_BINARY, args, workdir, entries);
+    std::vector<std::string> limited{"-s", "KILL", std::to_string(limitSeconds), TESMARO_BINARY};
+    limited.insert(limited.end(), args.begin(), args.end());
+    return runWithEnvironment("/usr/bin/timeout", limited, workdir, entries);
 }
 
 std::map<std::string, std::string> faultShim(const std::string& variable, const std::string& path) {

@@ -23,9 +23,12 @@ ProcessResult runTesmaro(const std::vector<std::string>& args, const std::string
 // Runs the built tesmaro binary with the variables of `environment` added to this process's
 // own (replacing those of the same name). With LD_PRELOAD among them, verify_asan_link_order=0
 // is appended to the ASAN_OPTIONS the child gets: a sanitized binary refuses to start when a
-// preloaded library comes before the sanitizer's runtime.
+// preloaded library comes before the sanitizer's runtime. With `limitSeconds` above 0 the binary
+// is killed (status 137) when it runs longer, so that an open waiting for a FIFO's reader fails
+// a test instead of hanging it.
 ProcessResult runTesmaroWithEnv(const std::map<std::string, std::string>& environment,
-                                const std::vector<std::string>& args, const std::string& workdir = "");
+                                const std::vector<std::string>& args, const std::string& workdir = "",
+                                unsigned limitSeconds = 0);
 
 // The environment that preloads the fault shim (tests/shim/faultshim.cpp) with its variable
 // `variable` naming `path`.
