@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -13,14 +14,20 @@ namespace db {
 namespace {
 
 // SQLite opens no database whose absolute path leaves no room for its journal's name (8 bytes
-// more) within the VFS's path limit. For such a path, the words that say so; else "".
+// more) within the VFS's path limit. It builds that path from the working folder and the name
+// as given, then resolves links in it: either form may be too long. For such a path, the words
+// that say so (with the longer form's length); else "".
 std::string pathTooLong(const std::string& filename) {
     const sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
     std::error_code error;
     namespace fs = std::filesystem;
-    const std::string absolute = fs::weakly_canonical(fs::absolute(filename, error), error).string();
-    if (vfs == nullptr || error || absolute.size() + 8 <= static_cast<std::size_t>(vfs->mxPathname)) return "";
-    return ", whose absolute path of " + std::to_string(absolute.size()) + " bytes is longer than the " +
+    const fs::path built = fs::absolute(filename, error).lexically_normal();
+    if (vfs == nullptr || error) return "";
+    std::size_t length = built.string().size();
+    const fs::path resolved = fs::weakly_canonical(built, error);
+    if (!error) length = std::max(length, resolved.string().size());
+    if (length + 8 <= static_cast<std::size_t>(vfs->mxPathname)) return "";
+    return ", whose absolute path of " + std::to_string(length) + " bytes is longer than the " +
            std::to_string(vfs->mxPathname - 8) + " bytes that SQLite can open";
 }
 
