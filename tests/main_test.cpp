@@ -790,20 +790,25 @@ TEST(Main, AFifoSwappedInForAnOutputNeverBlocksTheRun) {
         if (c.blockBytes > 0)
             report = "Failed to write " + std::to_string(c.blockBytes) + " bytes at offset " +
                      std::to_string(fresh.size() - c.blockBytes) + " in file 'o.bcor'!";
-        removeOutputs(dir);
-        const ProcessResult r = runTesmaroWithEnv(faultShim("TESMARO_SHIM_FIFO_AFTER_TRUNCATE", dir.file(c.swapped)),
-                                                  c.args, dir.path(), 20);
-        struct stat status {};
-        ASSERT_EQ(lstat(dir.file(c.swapped).c_str(), &status), 0);
-        EXPECT_TRUE(S_ISFIFO(status.st_mode)) << "the shim swapped no FIFO in";
-        if (report.empty()) {
-            EXPECT_EQ(r.status, 0) << r.err;
-            EXPECT_EQ(dir.read("o.bdose"), fresh);
-            continue;
+        for (const bool proc : {true, false}) {
+            SCOPED_TRACE(proc ? "" : "without /proc");
+            removeOutputs(dir);
+            std::map<std::string, std::string> environment =
+                faultShim("TESMARO_SHIM_FIFO_AFTER_TRUNCATE", dir.file(c.swapped));
+            if (!proc) environment["TESMARO_SHIM_NO_PROC_FD"] = "1";
+            const ProcessResult r = runTesmaroWithEnv(environment, c.args, dir.path(), 20);
+            struct stat status {};
+            ASSERT_EQ(lstat(dir.file(c.swapped).c_str(), &status), 0);
+            EXPECT_TRUE(S_ISFIFO(status.st_mode)) << "the shim swapped no FIFO in";
+            if (report.empty()) {
+                EXPECT_EQ(r.status, 0) << r.err;
+                EXPECT_EQ(dir.read("o.bdose"), fresh);
+                continue;
+            }
+            EXPECT_EQ(r.status, 1) << r.err;
+            EXPECT_EQ(r.err, "\n\nError : " + report + "\n\n");
+            EXPECT_EQ(reports(r), 1u);
         }
-        EXPECT_EQ(r.status, 1) << r.err;
-        EXPECT_EQ(r.err, "\n\nError : " + report + "\n\n");
-        EXPECT_EQ(reports(r), 1u);
     }
 }
 
