@@ -4,9 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,16 +54,6 @@ TEST(FileDescriptorOpen, ACreatedFileGetsEveryPermissionTheUmaskLeaves) {
         EXPECT_EQ(permissions(dir.file("p.bcor")), 0666 & ~mask);
         EXPECT_EQ(permissions(dir.file("t.ld")), 0666 & ~mask);
     }
-}
-
-// Binds a Unix socket at `path` and returns its descriptor.
-FileDescriptor boundSocket(const std::string& path) {
-    FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), std::min(path.size(), sizeof address.sun_path - 1));
-    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
-    return fd;
 }
 
 TEST(FileDescriptorOpenPositional, OpensWhatIsAtThePathOrRefusesItUnopened) {
@@ -119,7 +107,7 @@ TEST(FileDescriptorOpenPositional, OpensWhatIsAtThePathOrRefusesItUnopened) {
 
     // A socket is refused like a FIFO.
     TempDir dir;
-    const FileDescriptor socket = boundSocket(dir.file("s"));
+    const FileDescriptor socket = bindSocket(dir.file("s"));
     errno = 0;
     EXPECT_FALSE(FileDescriptor::openPositional(dir.file("s"), O_WRONLY | O_CREAT).valid());
     EXPECT_EQ(errno, ESPIPE);

@@ -5,9 +5,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -733,17 +731,6 @@ pid_t startFifoReader(const std::string& fifo, const std::string& sink) {
     return pid;
 }
 
-// Binds a Unix socket at `path`; the descriptor stays open for the test's lifetime.
-void bindSocket(const std::string& path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ASSERT_LT(path.size(), sizeof address.sun_path);
-    std::memcpy(address.sun_path, path.c_str(), path.size());
-    ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
-}
-
 TEST(MasterfileCheckReadWrite, OutputsWrittenAtPositionsAreNeverFifosOrSockets) {
     const std::string bgenHeader = "z;bgen;bgi;sample;bdose;bcor;ld;n_samples\n";
     const std::string a = "a.z;a.bgen;a.bgi;a.sample;a.bdose;a.bcor;a.ld;10\n";
@@ -753,6 +740,7 @@ TEST(MasterfileCheckReadWrite, OutputsWrittenAtPositionsAreNeverFifosOrSockets) 
     const auto fifo = [](const std::string& name) {
         return [name](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.file(name).c_str(), 0644), 0); };
     };
+    std::vector<binio::FileDescriptor> sockets;  // bound for the test's lifetime
     const struct {
         std::vector<std::string> args;
         std::function<void(const TempDir&)> make;
@@ -761,7 +749,8 @@ TEST(MasterfileCheckReadWrite, OutputsWrittenAtPositionsAreNeverFifosOrSockets) 
     } cases[] = {
         {readBgen, fifo("a.bcor"), "a.bcor", false},
         {readBgen, fifo("a.bcor"), "a.bcor", true},
-        {readBgen, [](const TempDir& dir) { bindSocket(dir.file("a.bcor")); }, "a.bcor", false},
+        {readBgen, [&sockets](const TempDir& dir) { sockets.push_back(bindSocket(dir.file("a.bcor"))); }, "a.bcor",
+         false},
         {writeV10, fifo("a.bdose"), "a.bdose", false},
         {writeV11, fifo("a.bdose"), "a.bdose", true},
         {writeV11, fifo("a.bdose.meta.tmp0"), "a.bdose.meta.tmp0", false},

@@ -1,6 +1,11 @@
 #include "support/tempdir.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -56,4 +61,15 @@ std::string TempDir::read(const std::string& name) const {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+binio::FileDescriptor bindSocket(const std::string& path) {
+    binio::FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (!fd.valid() || path.size() >= sizeof address.sun_path) throw std::runtime_error("no socket for " + path);
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("bind " + path + ": " + std::strerror(errno));
+    return fd;
 }

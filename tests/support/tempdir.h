@@ -4,6 +4,8 @@
 #include <map>
 #include <string>
 
+#include "binio.h"
+
 class TempDir {
 public:
     TempDir();
@@ -30,3 +32,7 @@ private:
 // only one of them holds, each followed by a blank; "" when none.
 std::string changedFiles(const std::map<std::string, std::string>& before,
                          const std::map<std::string, std::string>& after);
+
+// Binds a Unix socket at `path`; the socket file stays there, and the socket is bound while the
+// returned descriptor lives. Throws std::runtime_error when that fails.
+binio::FileDescriptor bindSocket(const std::string& path);
