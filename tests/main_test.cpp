@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -701,31 +702,24 @@ void giveUpLease(int) {
     _exit(0);
 }
 
-// A child process that holds a read lease on `path` (as a file server's oplock or delegation
-// does) until an open breaks it: it then gives the lease up and exits 0; after 60 s it exits
-// 3. Returns its pid, or -1 when the file system grants no lease.
-pid_t holdReadLease(const std::string& path) {
-    int ready[2];
-    if (pipe(ready) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(ready[0]);
+// A process that holds a read lease on `path` (as a file server's oplock or delegation does)
+// until an open breaks it: it then gives the lease up and exits 0. Told the run is over while it
+// still holds the lease (end()), it exits 3. Its word is 'y' once it holds the lease, 'n' when
+// the file system grants none.
+std::unique_ptr<HelperProcess> holdReadLease(const std::string& path) {
+    using Ready = HelperProcess::Ready;
+    using AwaitEnd = HelperProcess::AwaitEnd;
+    return std::make_unique<HelperProcess>([&](const Ready& ready, const AwaitEnd& awaitEnd) {
         struct sigaction action {};
         action.sa_handler = giveUpLease;
         sigaction(SIGIO, &action, nullptr);
         leasedFile = open(path.c_str(), O_RDONLY);
-        const char granted = leasedFile >= 0 && fcntl(leasedFile, F_SETLEASE, F_RDLCK) == 0 ? 'y' : 'n';
-        if (write(ready[1], &granted, 1) != 1 || granted != 'y') _exit(2);
-        for (int second = 0; second < 60; ++second) sleep(1);
-        _exit(3);
-    }
-    close(ready[1]);
-    char granted = 'n';
-    const bool told = pid > 0 && read(ready[0], &granted, 1) == 1;
-    close(ready[0]);
-    if (told && granted == 'y') return pid;
-    if (pid > 0) waitpid(pid, nullptr, 0);
-    return -1;
+        const bool granted = leasedFile >= 0 && fcntl(leasedFile, F_SETLEASE, F_RDLCK) == 0;
+        ready(granted ? 'y' : 'n');
+        if (!granted) return 2;
+        awaitEnd();
+        return 3;
+    });
 }
 
 // An existing output on which another process holds a lease is opened as any program opens
@@ -742,11 +736,14 @@ TEST(Main, AnOutputUnderALeaseIsWrittenOnceTheHolderGivesItUp) {
         for (const bool proc : {true, false}) {
             SCOPED_TRACE(joined(mode.args) + (proc ? "" : " without /proc"));
             dir.write(leased, "old bytes");
-            const pid_t holder = holdReadLease(dir.file(leased));
-            if (holder < 0) GTEST_SKIP() << "this file system grants no leases";
+            const std::unique_ptr<HelperProcess> holderProcess = holdReadLease(dir.file(leased));
+            if (holderProcess->word() != 'y') GTEST_SKIP() << "this file system grants no leases";
+            const pid_t holder = holderProcess->pid();
             const std::map<std::string, std::string> environment =
                 proc ? std::map<std::string, std::string>{} : faultShim("TESMARO_SHIM_NO_PROC_FD", "1");
             const ProcessResult r = runTesmaroWithEnv(environment, mode.args, dir.path(), 60);
+            // The run is over: a lease that it broke was given up before its open returned.
+            holderProcess->end();
             int code = -1;
             ASSERT_EQ(waitpid(holder, &code, 0), holder);
             EXPECT_TRUE(WIFEXITED(code) && WEXITSTATUS(code) == 0) << "the lease was not broken";

@@ -5,15 +5,18 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -721,14 +724,36 @@ ProcessResult runLimited(const std::vector<std::string>& args, const std::string
     return runTesmaroWithEnv({}, args, workdir, 20);
 }
 
-// A process that copies the FIFO `fifo` into the file `sink` until its writer closes it.
-pid_t startFifoReader(const std::string& fifo, const std::string& sink) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl("/bin/sh", "sh", "-c", ("exec cat '" + fifo + "' > '" + sink + "'").c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return pid;
+// A process that copies the FIFO `fifo` into the file `sink` once a writer has come, until the
+// writer closes it. It holds the FIFO open for reading before this returns, so that a writer's
+// open finds a reader from the start.
+std::unique_ptr<HelperProcess> startFifoReader(const std::string& fifo, const std::string& sink) {
+    return std::make_unique<HelperProcess>([&](const HelperProcess::Ready& ready, const HelperProcess::AwaitEnd&) {
+        // A non-blocking open makes the process a reader at once, without waiting for a writer.
+        const int in = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        const int out = open(sink.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ready(in >= 0 && out >= 0 ? 'y' : 'n');
+        if (in < 0 || out < 0) return 2;
+        // A FIFO opened so reports a hang-up only once a writer has come and gone: until a writer
+        // comes, poll waits.
+        pollfd wanted{in, POLLIN, 0};
+        while (poll(&wanted, 1, -1) < 0)
+            if (errno != EINTR) return 2;
+        const int flags = fcntl(in, F_GETFL);
+        if (flags < 0 || fcntl(in, F_SETFL, flags & ~O_NONBLOCK) != 0) return 2;
+        char buffer[65536];
+        for (;;) {
+            const ssize_t got = read(in, buffer, sizeof buffer);
+            if (got == 0) return 0;
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return 2;
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t put = write(out, buffer + done, static_cast<std::size_t>(got - done));
+                if (put < 0 && errno != EINTR) return 2;
+                if (put > 0) done += put;
+            }
+        }
+    });
 }
 
 TEST(MasterfileCheckReadWrite, OutputsWrittenAtPositionsAreNeverFifosOrSockets) {
@@ -766,7 +791,12 @@ TEST(MasterfileCheckReadWrite, OutputsWrittenAtPositionsAreNeverFifosOrSockets) 
         dir.write("a.ld", "1 0.5 0.5 \n0.5 1 0.5 \n0.5 0.5 1 \n");
         dir.write("m.txt", bgenHeader + a);
         c.make(dir);
-        const pid_t reader = c.reader ? startFifoReader(dir.file(c.path), dir.file("read.txt")) : -1;
+        const std::unique_ptr<HelperProcess> readerProcess =
+            c.reader ? startFifoReader(dir.file(c.path), dir.file("read.txt")) : nullptr;
+        if (readerProcess) {
+            ASSERT_EQ(readerProcess->word(), 'y') << "the reader could not open the FIFO";
+        }
+        const pid_t reader = readerProcess ? readerProcess->pid() : -1;
         const ProcessResult r = runLimited(c.args, dir.path());
         SCOPED_TRACE(c.args[1] + " " + c.path + (c.reader ? " with a reader" : "") + "\n" + r.out);
         EXPECT_EQ(r.status, 1);
@@ -803,7 +833,9 @@ TEST(MasterfileCheckReadWrite, LdTextStreamsIntoAFifoAndDevicesMayBeSharedByOutp
     const std::string expected = dir.read("a.ld");
     fs::remove(dir.file("a.ld"));
     ASSERT_EQ(mkfifo(dir.file("a.ld").c_str(), 0644), 0);
-    const pid_t reader = startFifoReader(dir.file("a.ld"), dir.file("read.txt"));
+    const std::unique_ptr<HelperProcess> readerProcess = startFifoReader(dir.file("a.ld"), dir.file("read.txt"));
+    ASSERT_EQ(readerProcess->word(), 'y') << "the reader could not open the FIFO";
+    const pid_t reader = readerProcess->pid();
     const ProcessResult streamed = runLimited(text, dir.path());
     int code = 0;
     ASSERT_EQ(waitpid(reader, &code, 0), reader);

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -133,4 +135,56 @@ ProcessResult runTesmaroWithEnv(const std::map<std::string, std::string>& enviro
 
 std::map<std::string, std::string> faultShim(const std::string& variable, const std::string& path) {
     return {{"LD_PRELOAD", TESMARO_FAULT_SHIM}, {variable, path}};
+}
+
+HelperProcess::HelperProcess(const Body& body) {
+    int readyPipe[2], endPipe[2];
+    if (pipe2(readyPipe, O_CLOEXEC) != 0) return;
+    binio::FileDescriptor readyIn(readyPipe[0]), readyOut(readyPipe[1]);
+    if (pipe2(endPipe, O_CLOEXEC) != 0) return;
+    binio::FileDescriptor endIn(endPipe[0]);
+    end_ = binio::FileDescriptor(endPipe[1]);
+    const pid_t parent = getpid();
+    pid_ = fork();
+    if (pid_ < 0) {
+        end_.close();
+        return;
+    }
+    if (pid_ == 0) {
+        // Killed when the test process ends, also when it ended before this line.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(1);
+        readyIn.close();
+        end_.close();
+        const Ready ready = [&readyOut](char word) {
+            if (!readyOut.valid()) return;
+            while (::write(readyOut.get(), &word, 1) < 0 && errno == EINTR) {
+            }
+            readyOut.close();
+        };
+        const AwaitEnd awaitEnd = [&endIn] {
+            char byte = 0;
+            while (::read(endIn.get(), &byte, 1) < 0 && errno == EINTR) {
+            }
+        };
+        _exit(body(ready, awaitEnd));
+    }
+    readyOut.close();
+    endIn.close();
+    char word = '\0';
+    ssize_t got = 0;
+    while ((got = ::read(readyIn.get(), &word, 1)) < 0 && errno == EINTR) {
+    }
+    if (got == 1) word_ = word;
+}
+
+HelperProcess::~HelperProcess() {
+    end_.close();
+    if (pid_ <= 0) return;
+    // Only a child not reaped yet is signalled: its pid cannot have gone to another process.
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return;
+    if (info.si_pid == 0) kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
 }

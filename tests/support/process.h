@@ -1,11 +1,16 @@
 // Runs the real tesmaro binary (or any program) and captures its exact standard output,
-// standard error and exit status. Each call is independent; safe to use from one test thread.
+// standard error and exit status; starts the helper processes that tests run beside it. Each
+// call is independent; safe to use from one test thread.
 #pragma once
+
+#include <sys/types.h>
 
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "binio.h"
 
 struct ProcessResult {
     std::string out;
@@ -39,3 +44,37 @@ std::map<std::string, std::string> faultShim(const std::string& variable, const 
 // after OpenMP regions ran in this process if `body` starts OpenMP regions itself (the
 // runtime's thread pool does not survive fork): test such paths through the binary.
 ProcessResult runInChild(const std::function<void()>& body);
+
+// A process that a test starts beside a run of the binary (a FIFO reader, a lease holder), told
+// apart from the run by a pipe rather than by time: the constructor returns only once the child
+// says it is in the state the test needs, so the run starts after that.
+//
+// The forked child runs `body` and exits with the status it returns. `body` calls `ready(word)`
+// once, with 'y' when it is in that state and any other byte when it cannot get there; it may
+// then call `awaitEnd()`, which returns once the test calls end() (or has ended). The child dies
+// with the test process, and the destructor kills and reaps it if the test has not reaped it:
+// a test that fails part way leaves no process behind. The test may reap it itself with
+// waitpid(pid()). One owner, one thread.
+class HelperProcess {
+public:
+    using Ready = std::function<void(char word)>;
+    using AwaitEnd = std::function<void()>;
+    using Body = std::function<int(const Ready& ready, const AwaitEnd& awaitEnd)>;
+
+    explicit HelperProcess(const Body& body);
+    ~HelperProcess();
+    HelperProcess(const HelperProcess&) = delete;
+    HelperProcess& operator=(const HelperProcess&) = delete;
+
+    // The child's pid, or -1 when it could not be started.
+    pid_t pid() const { return pid_; }
+    // The byte the child told; '\0' when it ended (or never started) without telling one.
+    char word() const { return word_; }
+    // Tells the child that the test is done with it: its awaitEnd() returns.
+    void end() { end_.close(); }
+
+private:
+    pid_t pid_ = -1;
+    char word_ = '\0';
+    binio::FileDescriptor end_;  // the write end of the pipe the child's awaitEnd() reads
+};
