@@ -742,16 +742,12 @@ std::unique_ptr<HelperProcess> startFifoReader(const std::string& fifo, const st
         const int flags = fcntl(in, F_GETFL);
         if (flags < 0 || fcntl(in, F_SETFL, flags & ~O_NONBLOCK) != 0) return 2;
         char buffer[65536];
-        for (;;) {
+        for (uint64_t copied = 0;;) {
             const ssize_t got = read(in, buffer, sizeof buffer);
             if (got == 0) return 0;
             if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return 2;
-            for (ssize_t done = 0; done < got;) {
-                const ssize_t put = write(out, buffer + done, static_cast<std::size_t>(got - done));
-                if (put < 0 && errno != EINTR) return 2;
-                if (put > 0) done += put;
-            }
+            if (got < 0 || !binio::pwriteFull(out, buffer, static_cast<std::size_t>(got), copied)) return 2;
+            copied += static_cast<uint64_t>(got);
         }
     });
 }
